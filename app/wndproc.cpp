@@ -1,0 +1,140 @@
+// The main window procedure. It keeps no state: each case hands the message
+// to the module that owns the work, in the order the station relies on.
+#include "wndproc.h"
+
+#include <array>
+
+#include "../driver/loader.h"
+#include "../driver/settings.h"
+#include "../driver/xraydrv.h"
+#include "../exchange/clipboard.h"
+#include "../exchange/hosts.h"
+#include "../view/palette.h"
+#include "../view/view.h"
+#include "resource.h"
+
+static constexpr std::array<const char *, 13> eventTexts = {
+    "I don't know",                // 0
+    "HBX is on again",             // 1
+    "No connected sensor",         // 2
+    "HBX is off",                  // 3
+    "Sensor's mask failed",        // 4
+    "Driver internal error",       // 5
+    "I don't know",                // 6
+    "I don't know",                // 7
+    "Memory allocation error",     // 8
+    "New board, but old driver",   // 9
+    "Time to take XRay is over",   // 10
+    "USB board plugged off",       // 11
+    "USB board plugged on again",  // 12
+};
+
+const char *EventNoticeText(unsigned code)
+{
+    return code < eventTexts.size() ? eventTexts[code] : eventTexts[0];
+}
+
+void ShowDriverEventNotice(HWND mainWindow, LPARAM code)
+{
+    MessageBoxA(mainWindow, EventNoticeText(static_cast<unsigned>(code)), EVENT_CAPTION, MB_OK);
+}
+
+bool MainCommand(HWND window, WORD id)
+{
+    switch (id) {
+    case IDM_START:
+        StartAcquisition();
+        MessageBeep(0xFFFFFFFF);
+        return true;
+    case IDM_EXIT:
+        DestroyWindow(window);
+        return true;
+    case IDM_SYNCHRO:
+        ToggleSynchro(window);
+        return true;
+    case IDM_MODE:
+        ToggleResolution();
+        return true;
+    case IDM_SEND:
+        SendImageToHosts(window);
+        return true;
+    case IDM_COPY:
+        CopyImageToClipboard(window);
+        return true;
+    case IDM_PASTE:
+        PasteImageFromClipboard(window);
+        return true;
+    default:
+        return false;
+    }
+}
+
+static void OnCreate(HWND window)
+{
+    RealizeGreyPalette(window);
+    HMENU menu = GetMenu(window);
+    SensorSettingsOnCreate(menu);
+    int driverMode = LoadDriver(window);
+    ApplyDriverModeOnCreate(window, menu, driverMode);
+}
+
+static void OnDestroy()
+{
+    // The photo server hears of the exit before the image and the driver go.
+    NotifyPhotoServerOnExit();
+    if (GetCurrentImage() != nullptr) {
+        FreeImageBlock(GetCurrentImage());
+        SetCurrentImage(nullptr);
+    }
+    CloseDriver();
+    PostQuitMessage(0);
+}
+
+static void OnDriverMessage(HWND window, WPARAM code, LPARAM lParam)
+{
+    if (code == XRAY_MSG_IMAGE) {
+        ReceiveDriverImage(window, reinterpret_cast<HGLOBAL>(lParam));
+    } else if (code == XRAY_MSG_EVENT) {
+        ShowDriverEventNotice(window, lParam);
+    }
+}
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE:
+        OnCreate(window);
+        return 0;
+    case WM_DESTROY:
+        OnDestroy();
+        return 0;
+    case WM_SIZE:
+        ResizeView(window, LOWORD(lParam), HIWORD(lParam));
+        break;
+    case WM_ACTIVATE:
+        if (LOWORD(wParam) == WA_ACTIVE || LOWORD(wParam) == WA_CLICKACTIVE) {
+            RealizeGreyPalette(window);
+        }
+        break;
+    case WM_PAINT:
+        PaintCurrentImage(window);
+        break;
+    case WM_COMMAND:
+        if (MainCommand(window, LOWORD(wParam))) {
+            return 0;
+        }
+        break;
+    case WM_HSCROLL:
+        ScrollView(window, SB_HORZ, LOWORD(wParam), HIWORD(wParam));
+        return 0;
+    case WM_VSCROLL:
+        ScrollView(window, SB_VERT, LOWORD(wParam), HIWORD(wParam));
+        return 0;
+    case WM_USER:
+        OnDriverMessage(window, wParam, lParam);
+        return 0;
+    default:
+        break;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}

@@ -1,0 +1,25 @@
+// Binding to the sensor driver library: loading, opening, closing, and the
+// wrappers through which the rest of the station reaches the driver.
+#pragma once
+
+#include <windows.h>
+
+// Finds the library through "xray.ini" (asking with the first-run dialog when
+// needed), loads it, resolves its exports and opens it. Returns the driver mode.
+int LoadDriver(HWND mainWindow);
+// Calls XRAYClose when present and frees the library; afterwards no entry
+// point of the freed library can be reached.
+void CloseDriver();
+// The driver mode of the last open (0 until an open sets it).
+int DriverMode();
+
+// Arms one acquisition in driver mode 2; beeps once more when arming fails.
+void StartAcquisition();
+// Without XRAYResolution: returns 0 and leaves both values untouched.
+int GetSensorResolution(double *first, double *second);
+// Without XRAYSize: writes 512 by 768.
+void GetSensorSize(int *width, int *height);
+// 1 when the library exports bXRAYGetBinningMode (never called), else 0.
+int HasBinningMode();
+// Without bXRAYChangeBinningMode: returns 0.
+int ChangeBinningMode(int mode);

@@ -1,0 +1,196 @@
+#include "fixtures.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "shell.h"
+
+std::string BinPath(const char *fileName)
+{
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    char *slash = strrchr(path, '\\');
+    if (slash != nullptr) {
+        slash[1] = '\0';
+    }
+    return std::string(path) + fileName;
+}
+
+void PumpMessages(DWORD ms)
+{
+    DWORD start = GetTickCount();
+    do {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        if (ms > 0) {
+            Sleep(1);
+        }
+    } while (GetTickCount() - start < ms);
+}
+
+static const char SENSOR_KEY[] = "VESTRA\\ZRK";
+
+bool CreateSensorKey()
+{
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, SENSOR_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    RegCloseKey(key);
+    return true;
+}
+
+void DeleteSensorKey()
+{
+    RegDeleteKeyA(HKEY_CLASSES_ROOT, SENSOR_KEY);
+}
+
+bool ReadSensorValue(const char *name, std::string *text, DWORD *type, DWORD *size)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, SENSOR_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    char data[1024] = {};
+    DWORD length = sizeof data - 1;
+    DWORD kind = 0;
+    LONG rc = RegQueryValueExA(key, name, nullptr, &kind, reinterpret_cast<BYTE *>(data), &length);
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS) {
+        return false;
+    }
+    if (text) *text = std::string(data, length > 0 && data[length - 1] == '\0' ? length - 1 : length);
+    if (type) *type = kind;
+    if (size) *size = length;
+    return true;
+}
+
+void WriteSensorValue(const char *name, DWORD type, const void *data, DWORD size)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, SENSOR_KEY, 0, KEY_WRITE, &key) == ERROR_SUCCESS) {
+        RegSetValueExA(key, name, 0, type, static_cast<const BYTE *>(data), size);
+        RegCloseKey(key);
+    }
+}
+
+// Values are saved as a sequence of (name, type, bytes) records.
+RegistryGuard::RegistryGuard()
+{
+    HKEY key;
+    existed = RegOpenKeyExA(HKEY_CLASSES_ROOT, SENSOR_KEY, 0, KEY_READ, &key) == ERROR_SUCCESS;
+    if (!existed) {
+        return;
+    }
+    for (DWORD i = 0;; ++i) {
+        char name[256];
+        DWORD nameLength = sizeof name;
+        DWORD type = 0;
+        std::vector<BYTE> data(65536);
+        DWORD dataLength = static_cast<DWORD>(data.size());
+        if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data.data(), &dataLength) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        saved += std::string(name, nameLength) + '\0';
+        saved.append(reinterpret_cast<const char *>(&type), sizeof type);
+        saved.append(reinterpret_cast<const char *>(&dataLength), sizeof dataLength);
+        saved.append(reinterpret_cast<const char *>(data.data()), dataLength);
+    }
+    RegCloseKey(key);
+}
+
+RegistryGuard::~RegistryGuard()
+{
+    DeleteSensorKey();
+    if (!existed) {
+        return;
+    }
+    CreateSensorKey();
+    size_t at = 0;
+    while (at < saved.size()) {
+        std::string name = saved.c_str() + at;
+        at += name.size() + 1;
+        DWORD type, length;
+        memcpy(&type, saved.data() + at, sizeof type);
+        at += sizeof type;
+        memcpy(&length, saved.data() + at, sizeof length);
+        at += sizeof length;
+        WriteSensorValue(name.c_str(), type, saved.data() + at, length);
+        at += length;
+    }
+}
+
+std::string IniPath()
+{
+    char dir[MAX_PATH] = "";
+    GetWindowsDirectoryA(dir, sizeof dir);
+    return std::string(dir) + "\\xray.ini";
+}
+
+static void FlushIni()
+{
+    WritePrivateProfileStringA(nullptr, nullptr, nullptr, "xray.ini");
+}
+
+void RemoveIni()
+{
+    FlushIni();
+    DeleteFileA(IniPath().c_str());
+}
+
+void WriteDriverPath(const char *path)
+{
+    WritePrivateProfileStringA("Dll", "File", path, "xray.ini");
+    FlushIni();
+}
+
+std::string ReadDriverPath()
+{
+    char buffer[1024] = "";
+    GetPrivateProfileStringA("Dll", "File", "", buffer, sizeof buffer, "xray.ini");
+    return buffer;
+}
+
+IniGuard::IniGuard()
+{
+    FlushIni();
+    content.clear();
+    FILE *f = fopen(IniPath().c_str(), "rb");
+    existed = f != nullptr;
+    if (f) {
+        char chunk[4096];
+        size_t n;
+        while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) {
+            content.append(chunk, n);
+        }
+        fclose(f);
+    }
+}
+
+IniGuard::~IniGuard()
+{
+    RemoveIni();
+    if (existed) {
+        FILE *f = fopen(IniPath().c_str(), "wb");
+        if (f) {
+            fwrite(content.data(), 1, content.size(), f);
+            fclose(f);
+        }
+    }
+    FlushIni();
+}
+
+HWND CreateStationWindow()
+{
+    static bool registered = false;
+    if (!registered) {
+        SetAppInstance(GetModuleHandleA(nullptr));
+        registered = RegisterMainClass() != 0;
+    }
+    return CreateMainWindow();
+}

@@ -1,0 +1,53 @@
+// Modal windows never hang a test: a thread-local WH_CBT hook sees every
+// message box and dialog as it is activated, records what it shows, and
+// answers it from a helper window (Wine leaves an unowned box's text empty
+// at activation, so reading waits until the box's own loop runs).
+#pragma once
+
+#include <windows.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+struct ModalRecord {
+    bool isDialog = false;     // the first-run dialog (it has an edit control 101)
+    std::string caption;
+    std::string text;          // message box text, or the dialog's edit text as shown
+    HWND owner = nullptr;      // GetWindow(GW_OWNER)
+    LONG style = 0;
+    bool hasCancel = false;    // a second button (message boxes)
+    HICON icon = nullptr;      // the message box icon, or null
+    int answeredWith = 0;
+};
+
+struct ModalAnswer {
+    int button = IDOK;         // IDOK or IDCANCEL
+    bool setEdit = false;      // dialogs: replace the edit box's text first
+    std::string editText;
+};
+
+class ModalCatcher {
+public:
+    ModalCatcher();
+    ~ModalCatcher();
+    ModalCatcher(const ModalCatcher &) = delete;
+    ModalCatcher &operator=(const ModalCatcher &) = delete;
+
+    // Answers used in order; when none is left, IDOK with nothing changed.
+    void Queue(const ModalAnswer &answer) { answers.push_back(answer); }
+    void QueueDialog(int button, const char *editText = nullptr);
+
+    std::vector<ModalRecord> records;
+    std::deque<ModalAnswer> answers;
+
+    // Internal: called by the hook and the helper window.
+    void Handle(HWND window);
+    HWND helper = nullptr;
+
+private:
+    HHOOK hook = nullptr;
+};
+
+// "caption | text" lines of everything seen so far, for failure messages.
+std::string Describe(const std::vector<ModalRecord> &records);

@@ -1,0 +1,4 @@
+// Not built yet: placeholder.
+#include "palette.h"
+void RealizeGreyPalette(HWND) {}
+HPALETTE GreyPalette() { return nullptr; }
