@@ -1,0 +1,131 @@
+// A scriptable sensor driver for the tests. One source, built into several
+// DLLs whose compile-time options choose which of the seven exports exist.
+// Every call is recorded; the results are set by the test through the TD_*
+// control exports. A test keeps its own LoadLibrary reference so that the
+// recorded state survives the station's FreeLibrary.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "xraydrv.h"
+
+#define TD_EXPORT extern "C" __declspec(dllexport)
+
+static std::string callLog;
+static int openResult = XRAY_MODE_STANDALONE;
+static int sizeWidth = 512;
+static int sizeHeight = 768;
+static bool resolutionSet = false;
+static double resolutionFirst = 0.0;
+static double resolutionSecond = 0.0;
+static int prepareResult = 1;
+static int changeResult = 1;
+static HWND openWindow = nullptr;
+static void(__cdecl *closeHook)(void) = nullptr;
+
+[[maybe_unused]] static void Record(const char *entry)
+{
+    callLog += entry;
+    callLog += ';';
+}
+
+TD_EXPORT void __cdecl TD_Reset(void)
+{
+    callLog.clear();
+    openResult = XRAY_MODE_STANDALONE;
+    sizeWidth = 512;
+    sizeHeight = 768;
+    resolutionSet = false;
+    resolutionFirst = resolutionSecond = 0.0;
+    prepareResult = 1;
+    changeResult = 1;
+    openWindow = nullptr;
+    closeHook = nullptr;
+}
+TD_EXPORT void __cdecl TD_SetOpenResult(int result) { openResult = result; }
+TD_EXPORT void __cdecl TD_SetSize(int width, int height) { sizeWidth = width; sizeHeight = height; }
+TD_EXPORT void __cdecl TD_SetResolution(double first, double second)
+{
+    resolutionSet = true;
+    resolutionFirst = first;
+    resolutionSecond = second;
+}
+TD_EXPORT void __cdecl TD_SetPrepareResult(int result) { prepareResult = result; }
+TD_EXPORT void __cdecl TD_SetChangeBinningResult(int result) { changeResult = result; }
+TD_EXPORT void __cdecl TD_SetCloseHook(void(__cdecl *hook)(void)) { closeHook = hook; }
+TD_EXPORT const char *__cdecl TD_Log(void) { return callLog.c_str(); }
+TD_EXPORT void __cdecl TD_ClearLog(void) { callLog.clear(); }
+TD_EXPORT HWND __cdecl TD_OpenWindow(void) { return openWindow; }
+
+#ifndef TD_NO_OPEN
+TD_EXPORT int __cdecl XRAYOpen(HWND window, const char *vendor, int applicationCode)
+{
+    char entry[128];
+    snprintf(entry, sizeof entry, "XRAYOpen(%s,%d)", vendor ? vendor : "(null)", applicationCode);
+    Record(entry);
+    openWindow = window;
+    return openResult;
+}
+#endif
+
+#ifndef TD_NO_CLOSE
+TD_EXPORT int __cdecl XRAYClose(void)
+{
+    Record("XRAYClose()");
+    if (closeHook != nullptr) {
+        closeHook();
+    }
+    return 1;
+}
+#endif
+
+#ifndef TD_NO_PREPARE
+TD_EXPORT int __cdecl XRAYPrepareAcquisition(void)
+{
+    Record("XRAYPrepareAcquisition()");
+    return prepareResult;
+}
+#endif
+
+#ifndef TD_NO_RESOLUTION
+TD_EXPORT int __cdecl XRAYResolution(double *first, double *second)
+{
+    char entry[128];
+    snprintf(entry, sizeof entry, "XRAYResolution(%g,%g)", *first, *second);
+    Record(entry);
+    if (resolutionSet) {
+        *first = resolutionFirst;
+        *second = resolutionSecond;
+    }
+    return 1;
+}
+#endif
+
+#ifndef TD_NO_SIZE
+TD_EXPORT int __cdecl XRAYSize(int *width, int *height)
+{
+    Record("XRAYSize()");
+    *width = sizeWidth;
+    *height = sizeHeight;
+    return 1;
+}
+#endif
+
+#ifndef TD_NO_GETBINNING
+TD_EXPORT int __cdecl bXRAYGetBinningMode(void)
+{
+    Record("bXRAYGetBinningMode()");
+    return 0;
+}
+#endif
+
+#ifndef TD_NO_CHANGEBINNING
+TD_EXPORT int __cdecl bXRAYChangeBinningMode(int mode)
+{
+    char entry[64];
+    snprintf(entry, sizeof entry, "bXRAYChangeBinningMode(%d)", mode);
+    Record(entry);
+    return changeResult;
+}
+#endif
