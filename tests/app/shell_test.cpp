@@ -1,18 +1,287 @@
+// The main window procedure against the real API: a real CAPClass window,
+// real messages, and what came of them (boxes, beeps, driver calls, host
+// messages, return values).
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "fixtures.h"
+#include "hosts.h"
+#include "iatpatch.h"
 #include "modal.h"
+#include "palette.h"
 #include "resource.h"
 #include "shell.h"
+#include "testdrv_client.h"
+#include "view.h"
 #include "wndproc.h"
+#include "xraydrv.h"
 
-TEST(EventNoticeText, UnknownCodesSayIDontKnow)
+TEST(EventNoticeText, EveryCodeHasItsText)
 {
-    EXPECT_STREQ("I don't know", EventNoticeText(0));
-    EXPECT_STREQ("I don't know", EventNoticeText(6));
-    EXPECT_STREQ("I don't know", EventNoticeText(7));
+    const char *expected[] = {"I don't know",          "HBX is on again",          "No connected sensor",
+                              "HBX is off",            "Sensor's mask failed",     "Driver internal error",
+                              "I don't know",          "I don't know",             "Memory allocation error",
+                              "New board, but old driver", "Time to take XRay is over", "USB board plugged off",
+                              "USB board plugged on again"};
+    for (unsigned code = 0; code < 13; ++code) {
+        EXPECT_STREQ(expected[code], EventNoticeText(code)) << "code " << code;
+    }
     EXPECT_STREQ("I don't know", EventNoticeText(13));
+    EXPECT_STREQ("I don't know", EventNoticeText(0x7FFFFFFFu));
     EXPECT_STREQ("I don't know", EventNoticeText(0xFFFFFFFFu));
-    EXPECT_STREQ("USB board plugged on again", EventNoticeText(12));
-    EXPECT_STREQ("HBX is on again", EventNoticeText(1));
+}
+
+// A station window on the full test driver in mode 2, with the registry key
+// and "xray.ini" restored afterwards.
+class Station : public ::testing::Test {
+protected:
+    RegistryGuard registry;
+    IniGuard ini;
+    TestDriver driver{"testdrv_full.dll"};
+    ModalCatcher modal;
+    HWND window = nullptr;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(driver.Loaded());
+        CreateSensorKey();
+        WriteDriverPath(driver.path.c_str());
+        window = CreateStationWindow();
+        ASSERT_NE(nullptr, window);
+        PumpMessages();
+    }
+    void TearDown() override
+    {
+        if (IsWindow(window)) {
+            DestroyWindow(window);
+        }
+        DrainQuit();
+    }
+    static void DrainQuit()
+    {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message != WM_QUIT) {
+                DispatchMessageA(&msg);
+            }
+        }
+    }
+    std::string Boxes() const { return Describe(modal.records); }
+};
+
+TEST_F(Station, WindowIsCreatedHiddenWithClassAndStyle)
+{
+    EXPECT_FALSE(IsWindowVisible(window));
+    char cls[32] = "";
+    GetClassNameA(window, cls, sizeof cls);
+    EXPECT_STREQ("CAPClass", cls);
+    EXPECT_EQ(static_cast<LONG>(WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN),
+              GetWindowLongA(window, GWL_STYLE) & static_cast<LONG>(WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN | WS_HSCROLL | WS_VSCROLL));
+    EXPECT_EQ(static_cast<ULONG_PTR>(CS_HREDRAW | CS_VREDRAW), GetClassLongPtrA(window, GCL_STYLE));
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(GetStockObject(BLACK_BRUSH)), GetClassLongPtrA(window, GCLP_HBRBACKGROUND));
+    EXPECT_NE(nullptr, GetMenu(window));
+    RECT r;
+    GetWindowRect(window, &r);
+    EXPECT_EQ(560 + 2 * GetSystemMetrics(SM_CXFRAME), r.right - r.left);
+    EXPECT_EQ(768 + GetSystemMetrics(SM_CYCAPTION) - GetSystemMetrics(SM_CYBORDER) + 2 * GetSystemMetrics(SM_CYFRAME),
+              r.bottom - r.top);
+    // The creation steps built the palette and opened the driver with this window.
+    EXPECT_NE(nullptr, GreyPalette());
+    EXPECT_EQ(window, driver.OpenWindow());
+    char title[128] = "";
+    GetWindowTextA(window, title, sizeof title);
+    EXPECT_STREQ("CATTURA DA SENSORE - Standalone version", title);
+}
+
+TEST_F(Station, EventNoticesShowTheirTextOwnedByTheMainWindow)
+{
+    const struct { LPARAM code; const char *text; } cases[] = {
+        {12, "USB board plugged on again"}, {3, "HBX is off"}, {0, "I don't know"},
+        {6, "I don't know"},  {7, "I don't know"}, {13, "I don't know"}, {-1, "I don't know"}};
+    char titleBefore[128] = "";
+    GetWindowTextA(window, titleBefore, sizeof titleBefore);
+    UINT checkBefore = GetMenuState(GetMenu(window), IDM_SYNCHRO, MF_BYCOMMAND);
+    for (const auto &c : cases) {
+        modal.records.clear();
+        EXPECT_EQ(0, SendMessageA(window, WM_USER, XRAY_MSG_EVENT, c.code));
+        ASSERT_EQ(1u, modal.records.size()) << "code " << c.code << "\n" << Boxes();
+        const ModalRecord &box = modal.records[0];
+        EXPECT_EQ(c.text, box.text) << "code " << c.code;
+        EXPECT_EQ("Error or incoming event signalisation", box.caption);
+        EXPECT_EQ(window, box.owner);
+        EXPECT_EQ(nullptr, box.icon);
+        EXPECT_FALSE(box.hasCancel);
+    }
+    char titleAfter[128] = "";
+    GetWindowTextA(window, titleAfter, sizeof titleAfter);
+    EXPECT_STREQ(titleBefore, titleAfter);
+    EXPECT_EQ(checkBefore, GetMenuState(GetMenu(window), IDM_SYNCHRO, MF_BYCOMMAND));
+}
+
+TEST_F(Station, OtherDriverCodesAndNullImagesAreIgnored)
+{
+    driver.ClearLog();
+    EXPECT_EQ(0, SendMessageA(window, WM_USER, 302, 12));
+    EXPECT_EQ(0, SendMessageA(window, WM_USER, 304, 12));
+    EXPECT_EQ(0, SendMessageA(window, WM_USER, XRAY_MSG_IMAGE, 0));
+    // wParam is compared whole: 301 in the low word alone is not an image.
+    EXPECT_EQ(0, SendMessageA(window, WM_USER, MAKEWPARAM(XRAY_MSG_IMAGE, 1), 0));
+    EXPECT_TRUE(modal.records.empty()) << Boxes();
+    EXPECT_EQ(nullptr, GetCurrentImage());
+    EXPECT_EQ("", driver.Calls());
+}
+
+TEST_F(Station, StartBeepsOnceFromMenuAndFromAccelerator)
+{
+    BeepCounter beeps;
+    ASSERT_TRUE(beeps.Installed());
+    driver.ClearLog();
+    EXPECT_EQ(0, SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDM_START, 0), 0));
+    EXPECT_EQ(1, beeps.Count());
+    EXPECT_EQ(0xFFFFFFFFu, beeps.LastType());
+    EXPECT_EQ(0, SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDM_START, 1), 0));
+    EXPECT_EQ(2, beeps.Count());
+    EXPECT_EQ("XRAYPrepareAcquisition();XRAYPrepareAcquisition();", driver.Calls());
+    // A failed arming beeps once more.
+    driver.SetPrepareResult(0);
+    SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDM_START, 0), 0);
+    EXPECT_EQ(4, beeps.Count());
+}
+
+TEST_F(Station, CommandsOutsideTheTableAndScrollsWithoutImageDoNothing)
+{
+    BeepCounter beeps;
+    driver.ClearLog();
+    SendMessageA(window, WM_COMMAND, MAKEWPARAM(100, 0), 0);
+    SendMessageA(window, WM_COMMAND, MAKEWPARAM(108, 1), 0);
+    EXPECT_EQ(0, SendMessageA(window, WM_HSCROLL, MAKEWPARAM(SB_PAGEDOWN, 0), 0));
+    EXPECT_EQ(0, SendMessageA(window, WM_VSCROLL, MAKEWPARAM(SB_THUMBPOSITION, 50), 0));
+    EXPECT_EQ(0, GetScrollPos(window, SB_HORZ));
+    EXPECT_EQ(0, GetScrollPos(window, SB_VERT));
+    EXPECT_EQ(0, beeps.Count());
+    EXPECT_TRUE(modal.records.empty()) << Boxes();
+    EXPECT_TRUE(IsWindow(window));
+    EXPECT_EQ("", driver.Calls());
+}
+
+TEST_F(Station, SendWithoutImageFromMenuOrAcceleratorShowsTheSameBox)
+{
+    for (WORD source = 0; source <= 1; ++source) {
+        modal.records.clear();
+        EXPECT_EQ(0, SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDM_SEND, source), 0));
+        ASSERT_EQ(1u, modal.records.size()) << Boxes();
+        EXPECT_EQ("Immagine non acquisita", modal.records[0].text);
+        EXPECT_EQ("Errore", modal.records[0].caption);
+        EXPECT_EQ(window, modal.records[0].owner);
+    }
+}
+
+TEST_F(Station, ActivationReturnsWhatTheDefaultProcedureReturns)
+{
+    for (WORD state : {WA_INACTIVE, WA_ACTIVE, WA_CLICKACTIVE}) {
+        for (WORD minimised : {0, 1}) {
+            WPARAM wp = MAKEWPARAM(state, minimised);
+            EXPECT_EQ(DefWindowProcA(window, WM_ACTIVATE, wp, 0), SendMessageA(window, WM_ACTIVATE, wp, 0));
+        }
+    }
+}
+
+// Records, at the moment the driver is closed, what the destruction steps
+// have already done.
+static HWND photoServer;
+static HGLOBAL imageAtClose;
+static bool noticeQueuedAtClose;
+static bool imageFreedAtClose;
+static bool quitQueuedAtClose;
+static std::vector<std::string> photoServerMessages;
+
+static void __cdecl OnDriverClose()
+{
+    MSG msg;
+    noticeQueuedAtClose =
+        PeekMessageA(&msg, photoServer, DeleteResourceMessage(), DeleteResourceMessage(), PM_NOREMOVE) != 0;
+    imageFreedAtClose = GlobalFlags(imageAtClose) == GMEM_INVALID_HANDLE;
+    quitQueuedAtClose = PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE) != 0;
+}
+
+static LRESULT CALLBACK PhotoServerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == DeleteResourceMessage()) {
+        photoServerMessages.push_back("delete " + std::to_string(wParam) + " " + std::to_string(lParam));
+        return 0;
+    }
+    if (message == WM_COPYDATA) {
+        photoServerMessages.push_back("copydata");
+        return TRUE;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+static HGLOBAL SmallImage()
+{
+    const SIZE_T size = sizeof(BITMAPINFOHEADER) + 1024 + 16 * 16;
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
+    auto *header = static_cast<BITMAPINFOHEADER *>(GlobalLock(block));
+    header->biSize = sizeof(BITMAPINFOHEADER);
+    header->biWidth = 16;
+    header->biHeight = 16;
+    header->biPlanes = 1;
+    header->biBitCount = 8;
+    GlobalUnlock(block);
+    return block;
+}
+
+TEST_F(Station, ExitCommandRunsTheDestructionStepsInOrder)
+{
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = PhotoServerProc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = PHOTO_SERVER_CLASS;
+    RegisterClassA(&wc);
+    photoServer = CreateWindowExA(0, PHOTO_SERVER_CLASS, "", WS_OVERLAPPED, 0, 0, 50, 50, nullptr, nullptr,
+                                  wc.hInstance, nullptr);
+    ASSERT_NE(nullptr, photoServer);
+    photoServerMessages.clear();
+
+    imageAtClose = SmallImage();
+    SendMessageA(window, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(imageAtClose));
+    ASSERT_EQ(imageAtClose, GetCurrentImage());
+    driver.SetCloseHook(OnDriverClose);
+    driver.ClearLog();
+
+    EXPECT_EQ(0, SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDM_EXIT, 0), 0));
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ("XRAYClose();", driver.Calls());
+    EXPECT_TRUE(noticeQueuedAtClose) << "the photo server is told before the driver closes";
+    EXPECT_TRUE(imageFreedAtClose) << "the image is freed before the driver closes";
+    EXPECT_FALSE(quitQueuedAtClose) << "the quit message comes last";
+    EXPECT_EQ(nullptr, GetCurrentImage());
+
+    MSG msg;
+    bool quit = false;
+    int exitCode = -1;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            quit = true;
+            exitCode = static_cast<int>(msg.wParam);
+        } else {
+            DispatchMessageA(&msg);
+        }
+    }
+    EXPECT_TRUE(quit);
+    EXPECT_EQ(0, exitCode);
+    ASSERT_GE(photoServerMessages.size(), 1u);
+    EXPECT_EQ("delete 2 0", photoServerMessages.back());
+    DestroyWindow(photoServer);
+    UnregisterClassA(PHOTO_SERVER_CLASS, wc.hInstance);
+}
+
+TEST_F(Station, CloseCommandDestroysThroughTheSameSteps)
+{
+    driver.ClearLog();
+    SendMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ("XRAYClose();", driver.Calls());
 }

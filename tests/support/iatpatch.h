@@ -1,0 +1,25 @@
+// Replaces an imported function in the test program's own import table, so
+// that a test can count calls the station makes to the platform (MessageBeep,
+// say) without changing the station's code. The station's libraries are
+// linked statically into the test program, so they share that table.
+#pragma once
+
+#include <windows.h>
+
+// Returns the previous target, or null when the import was not found.
+void *PatchImport(const char *dllName, const char *functionName, void *replacement);
+
+// Counts MessageBeep calls for the life of the object and makes no sound.
+class BeepCounter {
+public:
+    BeepCounter();
+    ~BeepCounter();
+    BeepCounter(const BeepCounter &) = delete;
+    BeepCounter &operator=(const BeepCounter &) = delete;
+    int Count() const;
+    UINT LastType() const;
+    bool Installed() const { return original != nullptr; }
+
+private:
+    void *original;
+};
