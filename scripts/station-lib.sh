@@ -1,0 +1,114 @@
+# Shell functions shared by `make run` and the end-to-end tests: the
+# station's configuration in a build tree's Wine prefix, the host monitor,
+# the station itself, and keys pressed with xdotool on the private display.
+# Source after `wine-env.sh BUILD start` and `eval "$(wine-env.sh BUILD env)"`.
+
+# st_configure BIN: "xray.ini" names the simulated driver in BIN, and the
+# registry key exists, as the sensor's installer would leave them.
+st_configure() {
+    local bin=$1 dll
+    dll=$(winepath -w "$bin/xraysim.dll" 2>/dev/null)
+    printf '[Dll]\r\nFile=%s\r\n' "$dll" >"$WINEPREFIX/drive_c/windows/xray.ini"
+    wine reg add 'HKCR\VESTRA\ZRK' /f >/dev/null 2>&1 </dev/null
+}
+
+# st_save_config DIR / st_restore_config DIR: keep "xray.ini" and the
+# registry key as they were before a test.
+st_save_config() {
+    local dir=$1
+    mkdir -p "$dir"
+    rm -f "$dir/xray.ini" "$dir/zrk.reg" "$dir/no-ini"
+    if [ -f "$WINEPREFIX/drive_c/windows/xray.ini" ]; then
+        cp "$WINEPREFIX/drive_c/windows/xray.ini" "$dir/xray.ini"
+    else
+        touch "$dir/no-ini"
+    fi
+    wine reg export 'HKCR\VESTRA\ZRK' "$(winepath -w "$dir/zrk.reg")" /y >/dev/null 2>&1 </dev/null || rm -f "$dir/zrk.reg"
+}
+st_restore_config() {
+    local dir=$1
+    if [ -f "$dir/no-ini" ]; then
+        rm -f "$WINEPREFIX/drive_c/windows/xray.ini"
+    elif [ -f "$dir/xray.ini" ]; then
+        cp "$dir/xray.ini" "$WINEPREFIX/drive_c/windows/xray.ini"
+    fi
+    wine reg delete 'HKCR\VESTRA\ZRK' /f >/dev/null 2>&1 </dev/null || true
+    if [ -f "$dir/zrk.reg" ]; then
+        wine reg import "$(winepath -w "$dir/zrk.reg")" >/dev/null 2>&1 </dev/null || true
+    fi
+}
+
+# st_start_hostmon BIN LOG WINDOWS [flags...]: starts the host monitor in
+# the background (pid in ST_HOSTMON_PID) and waits until its WINDOWS host
+# windows are ready.
+st_start_hostmon() {
+    local bin=$1 log=$2 windows=$3
+    shift 3
+    rm -f "$log"
+    wine "$bin/hostmon.exe" --log "$(winepath -w "$log")" "$@" >/dev/null 2>&1 </dev/null &
+    ST_HOSTMON_PID=$!
+    st_wait_lines "$log" '^READY ' "$windows" 20
+}
+
+# st_start_station BIN: starts capstation.exe (pid in ST_STATION_PID) and
+# waits for its visible main window (X id in ST_WINDOW).
+st_start_station() {
+    local bin=$1
+    wine "$bin/capstation.exe" >/dev/null 2>&1 </dev/null &
+    ST_STATION_PID=$!
+    ST_WINDOW=""
+    local i
+    for i in $(seq 1 200); do
+        ST_WINDOW=$(xdotool search --onlyvisible --name '^(CATTURA DA SENSORE|XRAY CAPTURE)' 2>/dev/null | head -n 1)
+        [ -n "$ST_WINDOW" ] && return 0
+        sleep 0.1
+    done
+    echo "station: no window appeared" >&2
+    return 1
+}
+
+# st_key KEY...: gives the station the focus and presses the keys.
+st_key() {
+    xdotool windowfocus --sync "$ST_WINDOW" 2>/dev/null || xdotool windowfocus "$ST_WINDOW"
+    sleep 0.2
+    local k
+    for k in "$@"; do
+        xdotool key "$k"
+        sleep 0.2
+    done
+}
+
+# st_wait_lines FILE REGEX COUNT SECONDS: waits until FILE has COUNT lines
+# matching REGEX; fails after SECONDS.
+st_wait_lines() {
+    local file=$1 regex=$2 count=$3 seconds=$4 i
+    for i in $(seq 1 $((seconds * 10))); do
+        if [ -f "$file" ] && [ "$(grep -cE "$regex" "$file")" -ge "$count" ]; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    echo "timed out waiting for $count lines /$regex/ in $file" >&2
+    [ -f "$file" ] && cat "$file" >&2
+    return 1
+}
+
+# st_wait_exit PID SECONDS: waits for a process and prints its exit code.
+st_wait_exit() {
+    local pid=$1 seconds=$2 i
+    for i in $(seq 1 $((seconds * 10))); do
+        if ! kill -0 "$pid" 2>/dev/null; then
+            wait "$pid"
+            echo $?
+            return 0
+        fi
+        sleep 0.1
+    done
+    echo timeout
+    return 1
+}
+
+# st_screenshot FILE: the whole private screen as an 8-bit-per-channel PNG.
+st_screenshot() {
+    import -window root -depth 8 "$1"
+}
