@@ -30,7 +30,7 @@ start_xvfb() {
     local n
     for n in $(seq 91 199); do
         [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-        setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >"$state/xvfb.log" 2>&1 </dev/null &
+        setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >"$state/xvfb.log" 2>&1 </dev/null 9>&- &
         echo $! >"$state/xvfb.pid"
         local i
         for i in $(seq 1 100); do
@@ -54,17 +54,17 @@ start)
     start_xvfb
     export DISPLAY=":$(cat "$state/display")"
     if [ ! -f "$WINEPREFIX/system.reg" ] || [ ! -f "$state/prefix-ready" ]; then
-        wineboot -i >"$state/wineboot.log" 2>&1 </dev/null
+        wineboot -i >"$state/wineboot.log" 2>&1 </dev/null 9>&-
         # Without a window manager Wine waits 2 s on every hide or destroy
         # of a visible window unless its windows are unmanaged.
-        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 </dev/null
-        wineserver -w
+        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 </dev/null 9>&-
+        wineserver -w 9>&-
         touch "$state/prefix-ready"
     fi
-    wineserver -p 2>/dev/null || true
+    wineserver -p 2>/dev/null 9>&- || true
     # The first process after the server starts launches Wine's background
     # services, which inherit its stdout and stderr: never a pipe of ours.
-    wine cmd.exe /c exit >/dev/null 2>&1 </dev/null || true
+    wine cmd.exe /c exit >/dev/null 2>&1 </dev/null 9>&- || true
     ;;
 stop)
     wineserver -k 2>/dev/null || true
