@@ -1,10 +1,130 @@
-// Not built yet: placeholder bodies with the unbound defaults.
+// The binding to the sensor driver library: the library handle, the table of
+// its seven entry points and the driver mode of the last open. Nothing else
+// in the station calls into the library; every wrapper here tests its entry
+// point and falls back to a fixed default when the export is missing.
+// Freeing the library also empties the table, so no pointer into a freed
+// library survives to be called.
 #include "loader.h"
-int LoadDriver(HWND) { return 0; }
-void CloseDriver() {}
-int DriverMode() { return 0; }
-void StartAcquisition() {}
-int GetSensorResolution(double *, double *) { return 0; }
-void GetSensorSize(int *width, int *height) { *width = 512; *height = 768; }
-int HasBinningMode() { return 0; }
-int ChangeBinningMode(int) { return 0; }
+
+#include "pathdlg.h"
+#include "xraydrv.h"
+
+struct DriverEntryPoints {
+    XRAYOpenFn open;
+    XRAYCloseFn close;
+    XRAYPrepareAcquisitionFn prepareAcquisition;
+    XRAYResolutionFn resolution;
+    XRAYSizeFn size;
+    bXRAYGetBinningModeFn getBinningMode;
+    bXRAYChangeBinningModeFn changeBinningMode;
+};
+
+static HMODULE driverLibrary;
+static DriverEntryPoints entryPoints;
+static int driverMode;
+
+static constexpr int DEFAULT_SENSOR_WIDTH = 512;
+static constexpr int DEFAULT_SENSOR_HEIGHT = 768;
+
+template <typename Fn>
+static void ResolveExport(Fn *slot, const char *name)
+{
+    // Through void*: GetProcAddress's FARPROC has a different signature.
+    *slot = reinterpret_cast<Fn>(reinterpret_cast<void *>(GetProcAddress(driverLibrary, name)));
+}
+
+// In the order of the table; a missing export stays null.
+static void ResolveEntryPoints()
+{
+    ResolveExport(&entryPoints.open, "XRAYOpen");
+    ResolveExport(&entryPoints.close, "XRAYClose");
+    ResolveExport(&entryPoints.prepareAcquisition, "XRAYPrepareAcquisition");
+    ResolveExport(&entryPoints.resolution, "XRAYResolution");
+    ResolveExport(&entryPoints.size, "XRAYSize");
+    ResolveExport(&entryPoints.getBinningMode, "bXRAYGetBinningMode");
+    ResolveExport(&entryPoints.changeBinningMode, "bXRAYChangeBinningMode");
+}
+
+int LoadDriver(HWND mainWindow)
+{
+    driverMode = 0;
+    // MAX_PATH, as the dialog stores it, so a stored path is loaded whole.
+    char path[MAX_PATH] = "";
+    ReadDriverPathEntry(path, sizeof path);
+    if (path[0] == '\0') {
+        ShowDriverPathDialog(mainWindow);
+        ReadDriverPathEntry(path, sizeof path);
+    }
+
+    // An empty path is a failed load; it is never handed to LoadLibraryA.
+    driverLibrary = path[0] != '\0' ? LoadLibraryA(path) : nullptr;
+    if (driverLibrary == nullptr) {
+        // The path is not read again: the driver stays unbound until the
+        // next open.
+        ShowDriverLoadFailure(path);
+        ShowDriverPathDialog(mainWindow);
+        return driverMode;
+    }
+
+    ResolveEntryPoints();
+    if (entryPoints.open != nullptr) {
+        driverMode = entryPoints.open(mainWindow, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+    }
+    return driverMode;
+}
+
+void CloseDriver()
+{
+    if (entryPoints.close != nullptr) {
+        entryPoints.close();
+    }
+    if (driverLibrary != nullptr) {
+        FreeLibrary(driverLibrary);
+    }
+    // Whether or not a following open succeeds, nothing may call into the
+    // library just freed. The driver mode keeps its value until that open.
+    driverLibrary = nullptr;
+    entryPoints = DriverEntryPoints{};
+}
+
+int DriverMode() { return driverMode; }
+
+void StartAcquisition()
+{
+    if (driverMode != XRAY_MODE_STANDALONE || entryPoints.prepareAcquisition == nullptr) {
+        return;
+    }
+    if (entryPoints.prepareAcquisition() == 0) {
+        MessageBeep(0xFFFFFFFF);
+    }
+}
+
+int GetSensorResolution(double *first, double *second)
+{
+    if (entryPoints.resolution == nullptr) {
+        return 0;
+    }
+    return entryPoints.resolution(first, second);
+}
+
+void GetSensorSize(int *width, int *height)
+{
+    if (entryPoints.size == nullptr) {
+        *width = DEFAULT_SENSOR_WIDTH;
+        *height = DEFAULT_SENSOR_HEIGHT;
+        return;
+    }
+    entryPoints.size(width, height);
+}
+
+// bXRAYGetBinningMode is never called: only its presence tells a current
+// driver from an old one.
+int HasBinningMode() { return entryPoints.getBinningMode != nullptr ? 1 : 0; }
+
+int ChangeBinningMode(int mode)
+{
+    if (entryPoints.changeBinningMode == nullptr) {
+        return 0;
+    }
+    return entryPoints.changeBinningMode(mode);
+}

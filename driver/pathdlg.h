@@ -7,6 +7,9 @@ constexpr const char INI_FILE[] = "xray.ini";
 constexpr const char INI_SECTION[] = "Dll";
 constexpr const char INI_KEY[] = "File";
 
+// Reads the stored path (empty when the file, section or key is missing).
+void ReadDriverPathEntry(char *path, DWORD size);
+
 INT_PTR CALLBACK DriverPathDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 // Shows the modal dialog owned by the main window; the result is not used.
 void ShowDriverPathDialog(HWND owner);

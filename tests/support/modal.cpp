@@ -77,7 +77,8 @@ void ModalCatcher::Handle(HWND window)
     record.owner = GetWindow(window, GW_OWNER);
     record.style = GetWindowLongA(window, GWL_STYLE);
     HWND edit = GetDlgItem(window, DIALOG_EDIT_ID);
-    record.isDialog = edit != nullptr && GetDlgItem(window, MSGBOX_TEXT_ID) == nullptr;
+    // The dialog's static texts have id -1 (0xFFFF) too; only it has an edit box.
+    record.isDialog = edit != nullptr;
     if (record.isDialog) {
         buffer[0] = '\0';
         GetWindowTextA(edit, buffer, sizeof buffer);

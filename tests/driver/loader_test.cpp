@@ -1,0 +1,142 @@
+// Loading and opening the driver, the wrappers and their defaults, arming,
+// and closing: checked through the calls the test drivers record.
+#include "driver_test.h"
+#include "iatpatch.h"
+#include "loader.h"
+#include "resource.h"
+#include "testdrv_client.h"
+
+TEST(DriverWrappers, GiveTheirDefaultsWithNoLibrary)
+{
+    int width = -1, height = -1;
+    GetSensorSize(&width, &height);
+    EXPECT_EQ(512, width);
+    EXPECT_EQ(768, height);
+    double first = 0.0, second = 0.0;
+    EXPECT_EQ(0, GetSensorResolution(&first, &second));
+    EXPECT_EQ(0.0, first);
+    EXPECT_EQ(0.0, second);
+    EXPECT_EQ(0, ChangeBinningMode(1));
+    EXPECT_EQ(0, HasBinningMode());
+    BeepCounter beeps;
+    StartAcquisition();
+    EXPECT_EQ(0, beeps.Count());
+    EXPECT_EQ(0, DriverMode());
+    CloseDriver();
+}
+
+TEST_F(DriverTest, OpensWithTheMainWindowAndPassesWrappersThrough)
+{
+    TestDriver td("testdrv_full.dll");
+    ASSERT_TRUE(td.Loaded());
+    WriteDriverPath(td.path.c_str());
+    HWND window = Open();
+    EXPECT_TRUE(modal.records.empty()) << Boxes();
+    EXPECT_EQ(2, DriverMode());
+    EXPECT_EQ(window, td.OpenWindow());
+    // The title step asks for the binning mode without calling the export.
+    EXPECT_EQ("XRAYOpen(VESTRA,4711);", td.Calls());
+    EXPECT_EQ(1, HasBinningMode());
+
+    td.ClearLog();
+    td.SetSize(1000, 1500);
+    int width = 0, height = 0;
+    GetSensorSize(&width, &height);
+    EXPECT_EQ(1000, width);
+    EXPECT_EQ(1500, height);
+    td.SetResolution(11.5, 22.25);
+    double first = 0.0, second = 0.0;
+    EXPECT_EQ(1, GetSensorResolution(&first, &second));
+    EXPECT_EQ(11.5, first);
+    EXPECT_EQ(22.25, second);
+    td.SetChangeBinningResult(5);
+    EXPECT_EQ(5, ChangeBinningMode(0));
+    EXPECT_EQ("XRAYSize();XRAYResolution(0,0);bXRAYChangeBinningMode(0);", td.Calls());
+
+    td.ClearLog();
+    Close(window);
+    EXPECT_EQ("XRAYClose();", td.Calls());
+}
+
+TEST_F(DriverTest, LibraryWithoutOpenStaysLoadedInModeZeroAndIsClosed)
+{
+    TestDriver td("testdrv_noopen.dll");
+    WriteDriverPath(td.path.c_str());
+    td.SetSize(640, 480);
+    HWND window = Open();
+    EXPECT_EQ(0, DriverMode());
+    ASSERT_EQ(1u, modal.records.size()) << Boxes();
+    EXPECT_EQ("XRAY board not declared", modal.records[0].text);
+    // Its other exports still serve.
+    int width = 0, height = 0;
+    GetSensorSize(&width, &height);
+    EXPECT_EQ(640, width);
+    EXPECT_EQ(480, height);
+    Close(window);
+    EXPECT_EQ("XRAYSize();XRAYClose();", td.Calls());
+}
+
+TEST_F(DriverTest, StartAcquisitionArmsOnlyInStandaloneMode)
+{
+    TestDriver td("testdrv_full.dll");
+    WriteDriverPath(td.path.c_str());
+    BeepCounter beeps;
+    ASSERT_TRUE(beeps.Installed());
+    for (int mode : {1, -3, 7, 0}) {
+        td.SetOpenResult(mode);
+        HWND window = Open();
+        td.ClearLog();
+        StartAcquisition();
+        EXPECT_EQ("", td.Calls()) << "mode " << mode;
+        Close(window);
+    }
+    EXPECT_EQ(0, beeps.Count());
+
+    td.SetOpenResult(2);
+    HWND window = Open();
+    td.ClearLog();
+    StartAcquisition();
+    EXPECT_EQ("XRAYPrepareAcquisition();", td.Calls());
+    EXPECT_EQ(0, beeps.Count());
+    // A failed arming beeps here, and the command beeps once more.
+    td.SetPrepareResult(0);
+    StartAcquisition();
+    EXPECT_EQ(1, beeps.Count());
+    EXPECT_EQ(0xFFFFFFFFu, beeps.LastType());
+    SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDM_START, 0), 0);
+    EXPECT_EQ(3, beeps.Count());
+}
+
+TEST_F(DriverTest, FailedReopenNeverCallsTheFreedLibrary)
+{
+    TestDriver td("testdrv_full.dll");
+    WriteDriverPath(td.path.c_str());
+    td.SetSize(1000, 1500);
+    HWND window = Open();
+    ASSERT_EQ(2, DriverMode());
+
+    // The station's FreeLibrary leaves the code mapped (the test holds a
+    // reference), so any call through a stale pointer would be recorded.
+    WriteDriverPath(BinPath("testdrv_missing.dll").c_str());
+    td.ClearLog();
+    BeepCounter beeps;
+    td.SetPrepareResult(0);
+    SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDM_SYNCHRO, 0), 0);
+    // Board not declared after the reopen: the window is gone, and its
+    // destruction closed the driver once more.
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ("XRAYClose();", td.Calls());
+
+    int width = 0, height = 0;
+    GetSensorSize(&width, &height);
+    EXPECT_EQ(512, width);
+    EXPECT_EQ(768, height);
+    double first = 0.0, second = 0.0;
+    EXPECT_EQ(0, GetSensorResolution(&first, &second));
+    EXPECT_EQ(0, HasBinningMode());
+    EXPECT_EQ(0, ChangeBinningMode(1));
+    StartAcquisition();
+    CloseDriver();
+    EXPECT_EQ("XRAYClose();", td.Calls());
+    EXPECT_EQ(0, beeps.Count());
+}
