@@ -1,4 +1,91 @@
-// Not built yet: placeholder.
+// Copy of the current image to the clipboard and paste of a CF_DIB from it,
+// CF_DIB being the only format used either way. A block handed to the
+// clipboard belongs to it and is never touched again; the clipboard's own
+// block is only read, and a paste keeps a duplicate of it. The clipboard is
+// held open only around the clipboard calls and the duplicate.
 #include "clipboard.h"
-void CopyImageToClipboard(HWND) {}
-void PasteImageFromClipboard(HWND) {}
+
+#include <climits>
+#include <cstdint>
+
+#include "../view/view.h"
+#include "hosts.h"
+
+void CopyImageToClipboard(HWND mainWindow)
+{
+    HGLOBAL image = GetCurrentImage();
+    if (image == nullptr) {
+        ShowNoImageMessage(mainWindow);
+        return;
+    }
+    if (!OpenClipboard(mainWindow)) {
+        return;
+    }
+    // The duplicate is made only once the clipboard is ours and empty; if it
+    // cannot be made the clipboard is left empty.
+    EmptyClipboard();
+    HGLOBAL duplicate = DuplicateImageBlock(image);
+    if (duplicate != nullptr) {
+        SetClipboardData(CF_DIB, duplicate);
+    }
+    CloseClipboard();
+}
+
+static int ClampToInt(int64_t value)
+{
+    if (value < INT_MIN) {
+        return INT_MIN;
+    }
+    if (value > INT_MAX) {
+        return INT_MAX;
+    }
+    return static_cast<int>(value);
+}
+
+void PasteImageFromClipboard(HWND mainWindow)
+{
+    if (!IsClipboardFormatAvailable(CF_DIB)) {
+        return;
+    }
+    // A failed open makes GetClipboardData yield nothing, which ends the paste.
+    OpenClipboard(mainWindow);
+    HGLOBAL pasted = DuplicateImageBlock(GetClipboardData(CF_DIB));
+    CloseClipboard();
+    if (pasted == nullptr) {
+        return;
+    }
+
+    // Only the width and height are read here, and only from a block long
+    // enough to hold the header it declares; whether the rest can be drawn is
+    // for the view to decide when it paints.
+    SIZE_T size = GlobalSize(pasted);
+    const BITMAPINFOHEADER *header = static_cast<const BITMAPINFOHEADER *>(GlobalLock(pasted));
+    if (header == nullptr) {
+        GlobalFree(pasted);
+        return;
+    }
+    if (size < sizeof(BITMAPINFOHEADER) || size < header->biSize) {
+        GlobalUnlock(pasted);
+        GlobalFree(pasted);
+        return;
+    }
+    LONG width = header->biWidth;
+    LONG height = header->biHeight;
+    GlobalUnlock(pasted);
+
+    FreeImageBlock(GetCurrentImage());
+    SetCurrentImage(pasted);
+
+    // Both maxima come from this one client rectangle: showing or hiding a
+    // bar inside the first SetScrollRange resizes the client area, and the
+    // nested WM_SIZE sets the ranges from the sensor's extent meanwhile.
+    RECT client = {};
+    GetClientRect(mainWindow, &client);
+    int verticalMax = ClampToInt(static_cast<int64_t>(height) - client.bottom);
+    int horizontalMax = ClampToInt(static_cast<int64_t>(width) - client.right);
+    SetScrollRange(mainWindow, SB_VERT, 0, verticalMax, FALSE);
+    SetScrollRange(mainWindow, SB_HORZ, 0, horizontalMax, FALSE);
+
+    InvalidateRect(mainWindow, nullptr, TRUE);
+    SendImageToHosts(mainWindow);
+}

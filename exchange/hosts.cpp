@@ -1,7 +1,154 @@
-// Not built yet: placeholder.
+// Hands the current image to the two host windows (the front end and the
+// photo server) with WM_COPYDATA, and posts the exit notice to the photo
+// server. Owns only the registered message number; the current image is only
+// read, and each send works on a private duplicate freed before it returns.
 #include "hosts.h"
-static const UINT deleteResourceMessage = RegisterWindowMessageA("WM_DELETE_RESOURCE");
+
+#include <cstdint>
+#include <cstring>
+
+#include "../driver/loader.h"
+#include "../view/view.h"
+
+static const char DELETE_RESOURCE_NAME[] = "WM_DELETE_RESOURCE";
+static const char NO_IMAGE_TEXT[] = "Immagine non acquisita";
+static const char NO_IMAGE_CAPTION[] = "Errore";
+
+static constexpr WORD FRONT_END_LOW_WORD = 0x01FF;
+static constexpr WPARAM DELETE_RESOURCE_WPARAM = 2;
+
+// Registered during static initialisation, before WinMain runs.
+static const UINT deleteResourceMessage = RegisterWindowMessageA(DELETE_RESOURCE_NAME);
+
 UINT DeleteResourceMessage() { return deleteResourceMessage; }
-HGLOBAL DuplicateImageBlock(HGLOBAL) { return nullptr; }
-void SendImageToHosts(HWND) {}
-void NotifyPhotoServerOnExit() {}
+
+void ShowNoImageMessage(HWND owner)
+{
+    MessageBoxA(owner, NO_IMAGE_TEXT, NO_IMAGE_CAPTION, MB_OK);
+}
+
+WORD ResolutionWord(double value)
+{
+    // -2^63 and 2^63 are exact doubles. Every double in [-2^63, 2^63)
+    // truncates into int64_t; anything else (NaN included, which fails both
+    // comparisons) would be undefined behaviour to convert, so it gives 0.
+    constexpr double low = -9223372036854775808.0;
+    constexpr double high = 9223372036854775808.0;
+    if (!(value >= low && value < high)) {
+        return 0;
+    }
+    return static_cast<WORD>(static_cast<uint64_t>(static_cast<int64_t>(value)));
+}
+
+DWORD FrontEndTag(double first)
+{
+    return (static_cast<DWORD>(ResolutionWord(first)) << 16) | FRONT_END_LOW_WORD;
+}
+
+DWORD PhotoServerTag(double first, double second)
+{
+    return (static_cast<DWORD>(ResolutionWord(second)) << 16) | ResolutionWord(first);
+}
+
+HGLOBAL DuplicateImageBlock(HGLOBAL source)
+{
+    if (source == nullptr) {
+        return nullptr;
+    }
+    SIZE_T size = GlobalSize(source);
+    if (size == 0) {
+        return nullptr;
+    }
+    HGLOBAL copy = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
+    if (copy == nullptr) {
+        return nullptr;
+    }
+    // The new block is locked before the source and unlocked before it.
+    void *to = GlobalLock(copy);
+    const void *from = to != nullptr ? GlobalLock(source) : nullptr;
+    if (from == nullptr) {
+        if (to != nullptr) {
+            GlobalUnlock(copy);
+        }
+        GlobalFree(copy);
+        return nullptr;
+    }
+    memcpy(to, from, size);
+    GlobalUnlock(copy);
+    GlobalUnlock(source);
+    return copy;
+}
+
+// Waits at most HOST_REPLY_TIMEOUT_MS for one host; a host whose thread has
+// stopped pumping messages is not waited for at all. Messages sent to the
+// station meanwhile are still handled (SMTO_NORMAL), as with SendMessageA.
+static void SendToHost(HWND host, HWND owner, COPYDATASTRUCT *record)
+{
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutA(host, WM_COPYDATA, reinterpret_cast<WPARAM>(owner),
+                        reinterpret_cast<LPARAM>(record), SMTO_NORMAL | SMTO_ABORTIFHUNG,
+                        HOST_REPLY_TIMEOUT_MS, &ignored);
+}
+
+void SendImageToHosts(HWND owner)
+{
+    HGLOBAL image = GetCurrentImage();
+    if (image == nullptr) {
+        ShowNoImageMessage(owner);
+        return;
+    }
+    HWND frontEnd = FindWindowA(FRONT_END_CLASS, nullptr);
+    HWND photoServer = FindWindowA(PHOTO_SERVER_CLASS, nullptr);
+    if (frontEnd == nullptr && photoServer == nullptr) {
+        return;
+    }
+
+    HGLOBAL duplicate = DuplicateImageBlock(image);
+    if (duplicate == nullptr) {
+        return;
+    }
+    SIZE_T size = GlobalSize(duplicate);
+    void *data = GlobalLock(duplicate);
+    if (data == nullptr) {
+        GlobalFree(duplicate);
+        return;
+    }
+
+    COPYDATASTRUCT record;
+    memset(&record, 0, sizeof record);
+    record.lpData = data;
+    record.cbData = static_cast<DWORD>(size);
+
+    double first = 0.0;
+    double second = 0.0;
+    GetSensorResolution(&first, &second);
+
+    // Front end first, then the photo server, each waited for in turn; the
+    // same record serves both, only its tag changes.
+    if (frontEnd != nullptr) {
+        record.dwData = FrontEndTag(first);
+        SendToHost(frontEnd, owner, &record);
+    }
+    if (photoServer != nullptr) {
+        record.dwData = PhotoServerTag(first, second);
+        SendToHost(photoServer, owner, &record);
+    }
+
+    // Freeing is safe even after a host timed out: the hosts are other
+    // processes, and the system takes its own copy of the record and of the
+    // cbData bytes when the message is sent, so a host that gets to it late
+    // reads that copy, never this block. Only a receiver inside this process
+    // is handed our own pointers; it must copy the data as soon as the
+    // message arrives, since after a timeout the block is gone while it may
+    // still be handling the message.
+    GlobalUnlock(duplicate);
+    GlobalFree(duplicate);
+}
+
+void NotifyPhotoServerOnExit()
+{
+    HWND photoServer = FindWindowA(PHOTO_SERVER_CLASS, nullptr);
+    if (photoServer != nullptr) {
+        PostMessageA(photoServer, deleteResourceMessage, DELETE_RESOURCE_WPARAM, 0);
+    }
+}

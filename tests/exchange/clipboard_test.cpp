@@ -1,0 +1,373 @@
+// Copy and paste of the current image through the clipboard, driven through
+// the station's own window procedure (Ctrl+C, Ctrl+V commands).
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+
+#include "exchange_support.h"
+#include "hosts.h"
+#include "resource.h"
+#include "view.h"
+
+static std::vector<BYTE> TextBytes(const char *text) { return std::vector<BYTE>(text, text + strlen(text) + 1); }
+
+static std::vector<BYTE> HeaderBytes(LONG width, LONG height, size_t total, DWORD biSize = 40)
+{
+    std::vector<BYTE> bytes(total, 0x5A);
+    BITMAPINFOHEADER header = {};
+    header.biSize = biSize;
+    header.biWidth = width;
+    header.biHeight = height;
+    header.biPlanes = 1;
+    header.biBitCount = 8;
+    memcpy(bytes.data(), &header, total < sizeof header ? total : sizeof header);
+    return bytes;
+}
+
+static RECT ClientOf(HWND window)
+{
+    RECT client = {};
+    GetClientRect(window, &client);
+    return client;
+}
+
+static void Resize(HWND window, int width, int height)
+{
+    SetWindowPos(window, nullptr, 0, 0, width, height, SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+    PumpMessages();
+}
+
+// The station, the clipboard as found, and both hosts recording.
+class ClipboardTest : public ::testing::Test {
+protected:
+    ClipboardGuard clipboard;
+    Station station;
+    TestHosts hosts{true, true};
+    HWND other = MakePlainWindow();  // stands for another program on the desktop
+
+    void TearDown() override { DestroyWindow(other); }
+};
+
+TEST_F(ClipboardTest, CopyWithNoImageShowsTheBoxAndLeavesTheClipboardAlone)
+{
+    ASSERT_TRUE(PutOnClipboard(other, CF_TEXT, TextBytes("referto 42")));
+    CurrentImage none(nullptr);
+
+    station.Command(IDM_COPY);
+
+    ASSERT_EQ(1u, station.modal.records.size()) << Describe(station.modal.records);
+    const ModalRecord &box = station.modal.records[0];
+    EXPECT_EQ("Errore", box.caption);
+    EXPECT_EQ("Immagine non acquisita", box.text);
+    EXPECT_EQ(station.window, box.owner);
+    EXPECT_FALSE(box.hasCancel);
+    bool present = false;
+    std::vector<BYTE> text = ReadClipboard(CF_TEXT, &present);
+    EXPECT_TRUE(present);
+    EXPECT_STREQ("referto 42", reinterpret_cast<const char *>(text.data()));
+    EXPECT_EQ(other, GetClipboardOwner());
+    EXPECT_FALSE(IsClipboardFormatAvailable(CF_DIB));
+}
+
+TEST_F(ClipboardTest, CopyThenPasteMakesAnEqualCopyCurrentAndServesTheHosts)
+{
+    // Both bars showing before the paste, so that no bar appears or goes.
+    Resize(station.window, 300, 300);
+    CurrentImage image(MakeImageBlock(1200, 1500, 24));
+    HGLOBAL copied = GetCurrentImage();
+    std::vector<BYTE> original = BlockBytes(copied);
+
+    station.Command(IDM_COPY);
+
+    EXPECT_EQ(station.window, GetClipboardOwner());
+    bool present = false;
+    HGLOBAL onClipboard = nullptr;
+    EXPECT_TRUE(ReadClipboard(CF_DIB, &present, &onClipboard) == original);
+    ASSERT_TRUE(present);
+    EXPECT_NE(copied, onClipboard);
+    EXPECT_EQ(copied, GetCurrentImage()) << "copy must not change the current image";
+    EXPECT_TRUE(Events().empty()) << DescribeEvents();
+
+    RECT client = ClientOf(station.window);
+    RangeRecorder ranges;
+    ASSERT_TRUE(ranges.Installed());
+    MemoryWatch memory;
+    station.Command(IDM_PASTE);
+    std::vector<HGLOBAL> freed = memory.Freed();
+    std::vector<HGLOBAL> allocated = memory.Allocated();
+
+    HGLOBAL pasted = GetCurrentImage();
+    ASSERT_NE(nullptr, pasted);
+    EXPECT_NE(onClipboard, pasted);
+    EXPECT_TRUE(BlockBytes(pasted) == original);
+    EXPECT_NE(copied, pasted);
+    EXPECT_EQ(original.size(), GlobalSize(pasted));
+    // Two blocks made: the paste's duplicate, kept, and the send's, freed;
+    // besides that only the old image was freed, never the clipboard's block.
+    ASSERT_EQ(2u, allocated.size());
+    EXPECT_EQ(pasted, allocated[0]);
+    ASSERT_EQ(2u, freed.size());
+    EXPECT_EQ(copied, freed[0]);
+    EXPECT_EQ(allocated[1], freed[1]);
+
+    std::vector<RangeCall> calls = ranges.TopLevel();
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_EQ(SB_VERT, calls[0].bar);
+    EXPECT_EQ(0, calls[0].minimum);
+    EXPECT_EQ(1500 - client.bottom, calls[0].maximum);
+    EXPECT_FALSE(calls[0].redraw);
+    EXPECT_EQ(SB_HORZ, calls[1].bar);
+    EXPECT_EQ(0, calls[1].minimum);
+    EXPECT_EQ(1200 - client.right, calls[1].maximum);
+    EXPECT_FALSE(calls[1].redraw);
+    int low = -1, high = -1;
+    GetScrollRange(station.window, SB_VERT, &low, &high);
+    EXPECT_EQ(0, low);
+    EXPECT_EQ(1500 - client.bottom, high);
+    GetScrollRange(station.window, SB_HORZ, &low, &high);
+    EXPECT_EQ(0, low);
+    EXPECT_EQ(1200 - client.right, high);
+
+    std::vector<HostEvent> front = CopyEvents('F');
+    std::vector<HostEvent> photo = CopyEvents('P');
+    ASSERT_EQ(1u, front.size()) << DescribeEvents();
+    ASSERT_EQ(1u, photo.size()) << DescribeEvents();
+    EXPECT_TRUE(front[0].bytes == original);
+    EXPECT_TRUE(photo[0].bytes == original);
+    // The clipboard was closed before the hosts were served.
+    EXPECT_EQ(nullptr, front[0].clipboardOpenBy);
+    EXPECT_EQ(nullptr, photo[0].clipboardOpenBy);
+    EXPECT_EQ(nullptr, GetOpenClipboardWindow());
+    EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
+}
+
+TEST_F(ClipboardTest, CopyMakesItsDuplicateInTheOpenEmptiedClipboardAndOffersOnlyTheDib)
+{
+    ASSERT_TRUE(PutOnClipboard(other, CF_TEXT, TextBytes("da sostituire")));
+    CurrentImage image(MakeImageBlock(20, 10, 7));
+    std::vector<BYTE> original = BlockBytes(GetCurrentImage());
+    MemoryWatch memory;
+
+    station.Command(IDM_COPY);
+
+    ASSERT_EQ(1, memory.Allocations());
+    EXPECT_EQ(station.window, memory.ClipboardOpenAtAllocation()[0]);
+    EXPECT_EQ(0, memory.ClipboardFormatsAtAllocation()[0]);
+    EXPECT_TRUE(memory.Freed().empty()) << "the block given to the clipboard is the clipboard's";
+    EXPECT_EQ(nullptr, GetOpenClipboardWindow());
+    EXPECT_EQ(station.window, GetClipboardOwner());
+    EXPECT_FALSE(IsClipboardFormatAvailable(CF_TEXT));
+    bool present = false;
+    EXPECT_TRUE(ReadClipboard(CF_DIB, &present) == original);
+    EXPECT_TRUE(present);
+}
+
+TEST_F(ClipboardTest, PasteOfASensorSizedDibGivesTheRangesOfADriverImage)
+{
+    Resize(station.window, 300, 300);
+    HGLOBAL dib = MakeImageBlock(512, 768);
+    ASSERT_TRUE(PutOnClipboard(other, CF_DIB, BlockBytes(dib)));
+    GlobalFree(dib);
+    CurrentImage none(nullptr);
+
+    station.Command(IDM_PASTE);
+    int pastedVertical[2], pastedHorizontal[2];
+    GetScrollRange(station.window, SB_VERT, &pastedVertical[0], &pastedVertical[1]);
+    GetScrollRange(station.window, SB_HORZ, &pastedHorizontal[0], &pastedHorizontal[1]);
+
+    SendMessageA(station.window, WM_USER, 301, reinterpret_cast<LPARAM>(MakeImageBlock(512, 768)));
+    int driverVertical[2], driverHorizontal[2];
+    GetScrollRange(station.window, SB_VERT, &driverVertical[0], &driverVertical[1]);
+    GetScrollRange(station.window, SB_HORZ, &driverHorizontal[0], &driverHorizontal[1]);
+
+    RECT client = ClientOf(station.window);
+    EXPECT_EQ(768 - client.bottom, pastedVertical[1]);
+    EXPECT_EQ(512 - client.right, pastedHorizontal[1]);
+    EXPECT_EQ(driverVertical[0], pastedVertical[0]);
+    EXPECT_EQ(driverVertical[1], pastedVertical[1]);
+    EXPECT_EQ(driverHorizontal[0], pastedHorizontal[0]);
+    EXPECT_EQ(driverHorizontal[1], pastedHorizontal[1]);
+}
+
+TEST_F(ClipboardTest, PasteOfTextOnlyDoesNothing)
+{
+    ASSERT_TRUE(PutOnClipboard(other, CF_TEXT, TextBytes("solo testo")));
+    CurrentImage image(MakeImageBlock(16, 16));
+    HGLOBAL before = GetCurrentImage();
+    std::vector<BYTE> bytes = BlockBytes(before);
+    RangeRecorder ranges;
+
+    station.Command(IDM_PASTE);
+
+    EXPECT_EQ(before, GetCurrentImage());
+    EXPECT_TRUE(BlockBytes(GetCurrentImage()) == bytes);
+    EXPECT_TRUE(ranges.All().empty());
+    EXPECT_TRUE(Events().empty()) << DescribeEvents();
+    EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
+    EXPECT_EQ(other, GetClipboardOwner());
+}
+
+TEST_F(ClipboardTest, PasteWithNoCurrentImageAdoptsTheDibSilently)
+{
+    HGLOBAL dib = MakeImageBlock(100, 80);
+    std::vector<BYTE> bytes = BlockBytes(dib);
+    GlobalFree(dib);
+    ASSERT_TRUE(PutOnClipboard(other, CF_DIB, bytes));
+    CurrentImage none(nullptr);
+
+    station.Command(IDM_PASTE);
+
+    ASSERT_NE(nullptr, GetCurrentImage());
+    EXPECT_TRUE(BlockBytes(GetCurrentImage()) == bytes);
+    EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
+    EXPECT_EQ(1u, CopyEvents('F').size()) << DescribeEvents();
+    EXPECT_EQ(1u, CopyEvents('P').size()) << DescribeEvents();
+}
+
+TEST_F(ClipboardTest, PasteSmallerThanTheClientPassesNegativeMaximaAndHidesTheBars)
+{
+    Resize(station.window, 1200, 1000);
+    RECT client = ClientOf(station.window);
+    ASSERT_GT(client.right, 100);
+    ASSERT_GT(client.bottom, 50);
+    HGLOBAL dib = MakeImageBlock(100, 50);
+    ASSERT_TRUE(PutOnClipboard(other, CF_DIB, BlockBytes(dib)));
+    GlobalFree(dib);
+    CurrentImage none(nullptr);
+    RangeRecorder ranges;
+
+    station.Command(IDM_PASTE);
+
+    std::vector<RangeCall> calls = ranges.TopLevel();
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_EQ(SB_VERT, calls[0].bar);
+    EXPECT_EQ(50 - client.bottom, calls[0].maximum);
+    EXPECT_EQ(SB_HORZ, calls[1].bar);
+    EXPECT_EQ(100 - client.right, calls[1].maximum);
+    // What the platform makes of a maximum below the minimum: an empty range
+    // and no bar.
+    int low = -1, high = -1;
+    GetScrollRange(station.window, SB_VERT, &low, &high);
+    EXPECT_EQ(0, low);
+    EXPECT_EQ(0, high);
+    GetScrollRange(station.window, SB_HORZ, &low, &high);
+    EXPECT_EQ(0, low);
+    EXPECT_EQ(0, high);
+    LONG style = GetWindowLongA(station.window, GWL_STYLE);
+    EXPECT_EQ(0, style & (WS_VSCROLL | WS_HSCROLL));
+}
+
+TEST_F(ClipboardTest, ExtremeHeaderSizesDoNotOverflowTheMaxima)
+{
+    RECT client = ClientOf(station.window);
+    ASSERT_GT(client.bottom, 0);
+    ASSERT_GT(client.right, 0);
+    ASSERT_TRUE(PutOnClipboard(other, CF_DIB, HeaderBytes(INT_MAX, INT_MIN, 64)));
+    CurrentImage none(nullptr);
+    RangeRecorder ranges;
+
+    station.Command(IDM_PASTE);
+
+    std::vector<RangeCall> calls = ranges.TopLevel();
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_EQ(INT_MIN, calls[0].maximum);
+    EXPECT_EQ(INT_MAX - client.right, calls[1].maximum);
+    EXPECT_NE(nullptr, GetCurrentImage());
+}
+
+TEST_F(ClipboardTest, BlockShorterThanAHeaderIsRefused)
+{
+    CurrentImage image(MakeImageBlock(16, 16));
+    HGLOBAL before = GetCurrentImage();
+    // Short of the 40-byte header, and short of a longer header it declares.
+    const std::vector<std::vector<BYTE>> shortBlocks = {
+        HeaderBytes(2000, 2000, 12),
+        HeaderBytes(2000, 2000, 39),
+        HeaderBytes(2000, 2000, 100, 124),
+    };
+    for (const std::vector<BYTE> &bytes : shortBlocks) {
+        SCOPED_TRACE(bytes.size());
+        Events().clear();
+        ASSERT_TRUE(PutOnClipboard(other, CF_DIB, bytes));
+        RangeRecorder ranges;
+        MemoryWatch memory;
+        station.Command(IDM_PASTE);
+        EXPECT_EQ(before, GetCurrentImage());
+        EXPECT_TRUE(ranges.All().empty());
+        EXPECT_TRUE(CopyEvents('F').empty() && CopyEvents('P').empty()) << DescribeEvents();
+        ASSERT_EQ(1, memory.Allocations());
+        ASSERT_EQ(1u, memory.Freed().size()) << "the refused duplicate must be freed";
+        EXPECT_EQ(memory.Allocated()[0], memory.Freed()[0]);
+    }
+    // A bare 40-byte header is long enough: it is adopted (drawing it is the
+    // view's business).
+    Events().clear();
+    ASSERT_TRUE(PutOnClipboard(other, CF_DIB, HeaderBytes(2000, 2000, 40)));
+    station.Command(IDM_PASTE);
+    EXPECT_NE(before, GetCurrentImage());
+    EXPECT_EQ(40u, GlobalSize(GetCurrentImage()));
+    EXPECT_EQ(1u, CopyEvents('P').size()) << DescribeEvents();
+    EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
+}
+
+TEST_F(ClipboardTest, TheClipboardKeepsItsOwnBlockAcrossTwoPastes)
+{
+    HGLOBAL dib = MakeImageBlock(70, 90, 9);
+    std::vector<BYTE> bytes = BlockBytes(dib);
+    GlobalFree(dib);
+    ASSERT_TRUE(PutOnClipboard(other, CF_DIB, bytes));
+    CurrentImage none(nullptr);
+
+    station.Command(IDM_PASTE);
+    HGLOBAL first = GetCurrentImage();
+    bool present = false;
+    HGLOBAL held = nullptr;
+    EXPECT_TRUE(ReadClipboard(CF_DIB, &present, &held) == bytes) << "the clipboard's block was changed";
+    ASSERT_TRUE(present);
+    EXPECT_NE(held, first);
+    EXPECT_EQ(0u, GlobalFlags(held) & GMEM_LOCKCOUNT);
+
+    Events().clear();
+    station.Command(IDM_PASTE);
+    HGLOBAL second = GetCurrentImage();
+    ASSERT_NE(nullptr, second);
+    EXPECT_TRUE(BlockBytes(second) == bytes);
+    EXPECT_TRUE(ReadClipboard(CF_DIB, &present, &held) == bytes);
+    EXPECT_EQ(1u, CopyEvents('F').size()) << DescribeEvents();
+    EXPECT_EQ(1u, CopyEvents('P').size()) << DescribeEvents();
+    EXPECT_EQ(other, GetClipboardOwner());
+    EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
+}
+
+TEST_F(ClipboardTest, FailedDuplicatesNeverChangeTheImageAndCopyLeavesAnEmptyClipboard)
+{
+    HGLOBAL dib = MakeImageBlock(30, 30);
+    ASSERT_TRUE(PutOnClipboard(other, CF_DIB, BlockBytes(dib)));
+    GlobalFree(dib);
+    CurrentImage image(MakeImageBlock(16, 16));
+    HGLOBAL before = GetCurrentImage();
+    {
+        MemoryWatch memory;
+        memory.FailAllocations(true);
+        station.Command(IDM_PASTE);
+        memory.FailAllocations(false);
+        EXPECT_EQ(before, GetCurrentImage());
+
+        memory.FailLocks(true);
+        station.Command(IDM_PASTE);
+        memory.FailLocks(false);
+        EXPECT_EQ(before, GetCurrentImage());
+        EXPECT_EQ(static_cast<size_t>(memory.Allocations()), memory.Freed().size());
+        EXPECT_TRUE(CopyEvents('F').empty() && CopyEvents('P').empty()) << DescribeEvents();
+
+        memory.FailAllocations(true);
+        station.Command(IDM_COPY);
+        memory.FailAllocations(false);
+    }
+    EXPECT_EQ(station.window, GetClipboardOwner());
+    EXPECT_FALSE(IsClipboardFormatAvailable(CF_DIB));
+    EXPECT_FALSE(IsClipboardFormatAvailable(CF_TEXT));
+    EXPECT_EQ(before, GetCurrentImage());
+    EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
+}

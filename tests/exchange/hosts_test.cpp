@@ -1,0 +1,392 @@
+// Delivery to the host windows: the duplicate, the send to the front end and
+// the photo server, the tags through a real test driver, the exit notice and
+// a host that does not answer.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "exchange_support.h"
+#include "hosts.h"
+#include "resource.h"
+#include "view.h"
+
+static UINT LockCount(HGLOBAL block) { return GlobalFlags(block) & GMEM_LOCKCOUNT; }
+
+static void ExpectNoImageBox(const ModalCatcher &modal, HWND owner)
+{
+    ASSERT_EQ(1u, modal.records.size()) << Describe(modal.records);
+    const ModalRecord &box = modal.records[0];
+    EXPECT_EQ("Errore", box.caption);
+    EXPECT_EQ("Immagine non acquisita", box.text);
+    EXPECT_EQ(owner, box.owner);
+    EXPECT_FALSE(box.hasCancel);
+    EXPECT_EQ(nullptr, box.icon);
+}
+
+TEST(DuplicateImageBlock, CopiesTheWholeBlockIntoANewMovableBlock)
+{
+    HGLOBAL source = MakeImageBlock(37, 5, 13);  // odd sizes, 13 bytes past the DIB
+    std::vector<BYTE> before = BlockBytes(source);
+    MemoryWatch memory;
+    ASSERT_TRUE(memory.Installed());
+
+    HGLOBAL copy = DuplicateImageBlock(source);
+
+    ASSERT_NE(nullptr, copy);
+    EXPECT_NE(source, copy);
+    ASSERT_EQ(1, memory.Allocations());
+    EXPECT_EQ(static_cast<UINT>(GMEM_MOVEABLE | GMEM_ZEROINIT), memory.AllocationFlags()[0]);
+    EXPECT_EQ(GlobalSize(source), GlobalSize(copy));
+    EXPECT_TRUE(BlockBytes(copy) == before) << "the copy differs from the source";
+    EXPECT_TRUE(BlockBytes(source) == before) << "the source was changed";
+    EXPECT_EQ(0u, LockCount(source));
+    EXPECT_EQ(0u, LockCount(copy));
+    EXPECT_TRUE(memory.Freed().empty());
+    GlobalFree(copy);
+    GlobalFree(source);
+}
+
+TEST(DuplicateImageBlock, NullAndFailuresGiveNullWithoutLeaking)
+{
+    MemoryWatch memory;
+    ASSERT_TRUE(memory.Installed());
+    EXPECT_EQ(nullptr, DuplicateImageBlock(nullptr));
+    EXPECT_EQ(0, memory.Allocations());
+
+    HGLOBAL source = MakeImageBlock(8, 8);
+    memory.Reset();
+    memory.FailAllocations(true);
+    EXPECT_EQ(nullptr, DuplicateImageBlock(source));
+    memory.FailAllocations(false);
+
+    memory.Reset();
+    memory.FailLocks(true);
+    EXPECT_EQ(nullptr, DuplicateImageBlock(source));
+    memory.FailLocks(false);
+    ASSERT_EQ(1, memory.Allocations());
+    ASSERT_EQ(1u, memory.Freed().size()) << "the unlockable duplicate must be freed";
+    EXPECT_EQ(memory.Allocated()[0], memory.Freed()[0]);
+    EXPECT_EQ(0u, LockCount(source));
+    GlobalFree(source);
+}
+
+TEST(SendImageToHosts, NoImageShowsTheBoxAndSearchesNoWindow)
+{
+    HWND owner = MakePlainWindow();
+    CurrentImage image(nullptr);
+    {
+        ModalCatcher modal;
+        MemoryWatch memory;
+        ASSERT_EQ(nullptr, FindWindowA("TLumitaneWnd", nullptr));
+        ASSERT_EQ(nullptr, FindWindowA("PELK_FOTO_SERVER", nullptr));
+        SendImageToHosts(owner);
+        ExpectNoImageBox(modal, owner);
+        EXPECT_EQ(0, memory.Allocations());
+    }
+    {
+        // With both hosts running, still only the box.
+        TestHosts hosts(true, true);
+        ModalCatcher modal;
+        SendImageToHosts(owner);
+        ExpectNoImageBox(modal, owner);
+        EXPECT_TRUE(Events().empty()) << DescribeEvents();
+    }
+    DestroyWindow(owner);
+}
+
+TEST(SendImageToHosts, NoHostAllocatesAndSendsNothing)
+{
+    HWND owner = MakePlainWindow();
+    CurrentImage image(MakeImageBlock(64, 32));
+    ModalCatcher modal;
+    MemoryWatch memory;
+    SendImageToHosts(owner);
+    EXPECT_EQ(0, memory.Allocations());
+    EXPECT_TRUE(memory.Freed().empty());
+    EXPECT_TRUE(modal.records.empty()) << Describe(modal.records);
+    DestroyWindow(owner);
+}
+
+TEST(SendImageToHosts, PhotoServerAloneGetsExactlyOneTransferWithItsTag)
+{
+    HWND owner = MakePlainWindow();
+    CurrentImage image(MakeImageBlock(64, 32, 5));
+    TestHosts hosts(false, true);
+    ModalCatcher modal;
+    SendImageToHosts(owner);
+    ASSERT_EQ(1u, Events().size()) << DescribeEvents();
+    std::vector<HostEvent> got = CopyEvents('P');
+    ASSERT_EQ(1u, got.size()) << DescribeEvents();
+    // No driver is loaded here: the pair stays 0.0.
+    EXPECT_EQ(0u, got[0].tag);
+    EXPECT_EQ(reinterpret_cast<WPARAM>(owner), got[0].wParam);
+    EXPECT_EQ(GlobalSize(GetCurrentImage()), got[0].cbData);
+    EXPECT_TRUE(got[0].bytes == BlockBytes(GetCurrentImage()));
+    EXPECT_TRUE(modal.records.empty()) << Describe(modal.records);
+    DestroyWindow(owner);
+}
+
+TEST(SendImageToHosts, ServesFrontEndBeforePhotoServerWithOneDuplicateFreedAfterBoth)
+{
+    HWND owner = MakePlainWindow();
+    // 100 bytes past the DIB: the whole block travels, not the DIB's size.
+    CurrentImage image(MakeImageBlock(61, 17, 100));
+    HGLOBAL current = GetCurrentImage();
+    std::vector<BYTE> original = BlockBytes(current);
+    TestHosts hosts(true, true);
+    MemoryWatch memory;
+    SendImageToHosts(owner);
+
+    const std::vector<HostEvent> &seen = Events();
+    ASSERT_EQ(3u, seen.size()) << DescribeEvents();
+    EXPECT_EQ('F', seen[0].who);
+    EXPECT_EQ('P', seen[1].who);
+    EXPECT_EQ('X', seen[2].who) << "the duplicate is freed only after both transfers";
+    ASSERT_EQ(1, memory.Allocations());
+    EXPECT_EQ(reinterpret_cast<WPARAM>(memory.Allocated()[0]), seen[2].wParam);
+
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(seen[i].who);
+        EXPECT_EQ(static_cast<UINT>(WM_COPYDATA), seen[i].message);
+        EXPECT_EQ(reinterpret_cast<WPARAM>(owner), seen[i].wParam);
+        EXPECT_EQ(GlobalSize(current), seen[i].cbData);
+        EXPECT_TRUE(seen[i].bytes == original);
+    }
+    EXPECT_EQ(0x000001FFu, seen[0].tag);
+    EXPECT_EQ(0u, seen[1].tag);
+    // Both read the one duplicate, never the current image itself.
+    EXPECT_EQ(seen[0].lpData, seen[1].lpData);
+    const void *currentAddress = GlobalLock(current);
+    EXPECT_NE(currentAddress, seen[0].lpData);
+    GlobalUnlock(current);
+
+    EXPECT_EQ(current, GetCurrentImage());
+    EXPECT_TRUE(BlockBytes(current) == original);
+    EXPECT_EQ(0u, LockCount(current));
+    DestroyWindow(owner);
+}
+
+TEST(SendImageToHosts, DuplicateThatCannotBeMadeOrLockedSendsNothing)
+{
+    HWND owner = MakePlainWindow();
+    CurrentImage image(MakeImageBlock(16, 16));
+    TestHosts hosts(true, true);
+    ModalCatcher modal;
+    MemoryWatch memory;
+
+    memory.FailAllocations(true);
+    SendImageToHosts(owner);
+    memory.FailAllocations(false);
+    EXPECT_TRUE(CopyEvents('F').empty() && CopyEvents('P').empty()) << DescribeEvents();
+
+    memory.Reset();
+    memory.FailLocks(true);
+    SendImageToHosts(owner);
+    memory.FailLocks(false);
+    EXPECT_TRUE(CopyEvents('F').empty() && CopyEvents('P').empty()) << DescribeEvents();
+    EXPECT_EQ(static_cast<size_t>(memory.Allocations()), memory.Freed().size()) << "a block was leaked";
+
+    EXPECT_TRUE(modal.records.empty()) << Describe(modal.records);
+    EXPECT_EQ(0u, LockCount(GetCurrentImage()));
+    DestroyWindow(owner);
+}
+
+// Through the station's own window procedure (F2), with a test driver that
+// reports a resolution.
+TEST(SendImageToHosts, TagsCarryTheDriversResolution)
+{
+    Station station("testdrv_full.dll");
+    ASSERT_TRUE(station.driver.Loaded());
+    ASSERT_NE(nullptr, station.window);
+    station.driver.SetResolution(20.5, 10.0);
+    station.driver.ClearLog();
+    TestHosts hosts(true, true);
+    CurrentImage image(MakeImageBlock(32, 32));
+
+    station.Command(IDM_SEND);
+
+    std::vector<HostEvent> front = CopyEvents('F');
+    std::vector<HostEvent> photo = CopyEvents('P');
+    ASSERT_EQ(1u, front.size()) << DescribeEvents();
+    ASSERT_EQ(1u, photo.size()) << DescribeEvents();
+    EXPECT_EQ(0x001401FFu, front[0].tag);
+    EXPECT_EQ(0x000A0014u, photo[0].tag);
+    EXPECT_EQ(reinterpret_cast<WPARAM>(station.window), front[0].wParam);
+    // One query per send, with both values cleared beforehand.
+    EXPECT_EQ("XRAYResolution(0,0);", station.driver.Calls());
+    EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
+}
+
+TEST(SendImageToHosts, WithoutTheResolutionExportTheTagsComeFromZero)
+{
+    Station station("testdrv_noresolution.dll");
+    ASSERT_TRUE(station.driver.Loaded());
+    TestHosts hosts(true, true);
+    CurrentImage image(MakeImageBlock(32, 32));
+
+    station.Command(IDM_SEND);
+
+    std::vector<HostEvent> front = CopyEvents('F');
+    std::vector<HostEvent> photo = CopyEvents('P');
+    ASSERT_EQ(1u, front.size()) << DescribeEvents();
+    ASSERT_EQ(1u, photo.size()) << DescribeEvents();
+    EXPECT_EQ(0x000001FFu, front[0].tag);
+    EXPECT_EQ(0u, photo[0].tag);
+}
+
+TEST(NotifyPhotoServerOnExit, ClosingTheStationPostsOneNoticeToThePhotoServerOnly)
+{
+    const UINT deleteResource = RegisterWindowMessageA("WM_DELETE_RESOURCE");
+    TestHosts hosts(true, true);
+    {
+        Station station;
+        ASSERT_NE(nullptr, station.window);
+        DestroyWindow(station.window);
+        // Posted, not sent: nothing has arrived before the queue is pumped.
+        EXPECT_TRUE(Events().empty()) << DescribeEvents();
+        PumpMessages();
+    }
+    ASSERT_EQ(1u, Events().size()) << DescribeEvents();
+    const HostEvent &notice = Events()[0];
+    EXPECT_EQ('P', notice.who);
+    EXPECT_EQ(deleteResource, notice.message);
+    EXPECT_EQ(2u, notice.wParam);
+    EXPECT_EQ(0, notice.lParam);
+}
+
+TEST(NotifyPhotoServerOnExit, WithOnlyTheFrontEndNothingIsPosted)
+{
+    TestHosts hosts(true, false);
+    NotifyPhotoServerOnExit();
+    PumpMessages(50);
+    EXPECT_TRUE(Events().empty()) << DescribeEvents();
+    {
+        Station station;
+        DestroyWindow(station.window);
+        PumpMessages(50);
+    }
+    EXPECT_TRUE(Events().empty()) << DescribeEvents();
+}
+
+// A front end on another thread of this process, which either takes the
+// transfer and then stays busy, or stops pumping messages altogether.
+struct ThreadHost {
+    bool pumps = true;
+    HANDLE ready = nullptr, received = nullptr, release = nullptr, thread = nullptr;
+    HWND window = nullptr;
+    std::vector<BYTE> bytes;
+    LONG arrivals = 0;
+};
+static ThreadHost *threadHost;
+
+static LRESULT CALLBACK SlowFrontEndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_COPYDATA) {
+        InterlockedIncrement(&threadHost->arrivals);
+        if (threadHost->pumps) {
+            // Copied while the sender still waits: in-process, lpData is its pointer.
+            const auto *record = reinterpret_cast<const COPYDATASTRUCT *>(lParam);
+            const BYTE *data = static_cast<const BYTE *>(record->lpData);
+            threadHost->bytes.assign(data, data + record->cbData);
+            SetEvent(threadHost->received);
+            WaitForSingleObject(threadHost->release, 10000);
+        }
+        return TRUE;
+    }
+    if (message == WM_DESTROY) {
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+static DWORD WINAPI ThreadHostMain(void *parameter)
+{
+    ThreadHost *host = static_cast<ThreadHost *>(parameter);
+    host->window = CreateWindowExA(0, "TLumitaneWnd", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                   GetModuleHandleA(nullptr), nullptr);
+    SetWindowLongPtrA(host->window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SlowFrontEndProc));
+    SetEvent(host->ready);
+    if (!host->pumps) {
+        WaitForSingleObject(host->release, 10000);
+    }
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        DispatchMessageA(&msg);
+    }
+    return 0;
+}
+
+class SlowHostTest : public ::testing::Test {
+protected:
+    void Start(bool pumps)
+    {
+        RegisterHostClasses();
+        host.pumps = pumps;
+        host.ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        host.received = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        host.release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        threadHost = &host;
+        host.thread = CreateThread(nullptr, 0, ThreadHostMain, &host, 0, nullptr);
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(host.ready, 5000));
+        ASSERT_NE(nullptr, host.window);
+    }
+    void TearDown() override
+    {
+        if (host.thread != nullptr) {
+            SetEvent(host.release);
+            PostMessageA(host.window, WM_CLOSE, 0, 0);
+            WaitForSingleObject(host.thread, 15000);
+            CloseHandle(host.thread);
+        }
+        CloseHandle(host.ready);
+        CloseHandle(host.received);
+        CloseHandle(host.release);
+        threadHost = nullptr;
+    }
+    ThreadHost host;
+};
+
+TEST_F(SlowHostTest, BusyFrontEndIsWaitedForOnlyUpToTheBoundAndThePhotoServerIsStillServed)
+{
+    Start(true);
+    HWND owner = MakePlainWindow();
+    CurrentImage image(MakeImageBlock(40, 30, 3));
+    std::vector<BYTE> original = BlockBytes(GetCurrentImage());
+    TestHosts hosts(false, true);
+    MemoryWatch memory;
+
+    DWORD start = GetTickCount();
+    SendImageToHosts(owner);
+    DWORD elapsed = GetTickCount() - start;
+
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(host.received, 0)) << "the front end never got the transfer";
+    EXPECT_TRUE(host.bytes == original);
+    EXPECT_GE(elapsed, HOST_REPLY_TIMEOUT_MS - 250);
+    EXPECT_LT(elapsed, HOST_REPLY_TIMEOUT_MS + 2000);
+    std::vector<HostEvent> photo = CopyEvents('P');
+    ASSERT_EQ(1u, photo.size()) << DescribeEvents();
+    EXPECT_TRUE(photo[0].bytes == original);
+    ASSERT_EQ(1, memory.Allocations());
+    ASSERT_EQ(1u, memory.Freed().size());
+    EXPECT_EQ(memory.Allocated()[0], memory.Freed()[0]);
+    DestroyWindow(owner);
+}
+
+TEST_F(SlowHostTest, FrontEndThatStoppedPumpingIsSkippedAtOnce)
+{
+    Start(false);
+    HWND owner = MakePlainWindow();
+    CurrentImage image(MakeImageBlock(40, 30));
+    TestHosts hosts(false, true);
+    Sleep(5600);  // the system takes a thread for hung after 5 s without pumping
+
+    DWORD start = GetTickCount();
+    SendImageToHosts(owner);
+    DWORD elapsed = GetTickCount() - start;
+
+    EXPECT_LT(elapsed, 1500u);
+    EXPECT_EQ(1u, CopyEvents('P').size()) << DescribeEvents();
+    EXPECT_EQ(0, host.arrivals);
+    DestroyWindow(owner);
+}
