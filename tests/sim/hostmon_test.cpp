@@ -1,0 +1,372 @@
+// hostmon.exe run as a separate process, as the station meets it: its
+// windows are found by class, WM_COPYDATA crosses the process boundary, and
+// every line of its log is checked against what the test sent.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "crc32.h"
+#include "fixtures.h"
+
+namespace {
+
+const char FRONT[] = "TLumitaneWnd";
+const char PHOTO[] = "PELK_FOTO_SERVER";
+
+std::string TempPath(const char *name)
+{
+    char folder[MAX_PATH];
+    GetTempPathA(sizeof folder, folder);
+    return std::string(folder) + name;
+}
+
+std::vector<std::string> ReadLines(const std::string &path)
+{
+    std::vector<std::string> lines;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return lines;
+    }
+    std::string text;
+    char buffer[4096];
+    DWORD n;
+    while (ReadFile(file, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+        text.append(buffer, n);
+    }
+    CloseHandle(file);
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
+}
+
+// One hostmon.exe with its own log; killed at the end if still running.
+struct HostMon {
+    PROCESS_INFORMATION process = {};
+    std::string log;
+
+    explicit HostMon(const char *options)
+    {
+        log = TempPath("hostmon_test.log");
+        DeleteFileA(log.c_str());
+        std::string command = "\"" + BinPath("hostmon.exe") + "\" " + options + " --log \"" + log + "\"";
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        std::vector<char> line(command.begin(), command.end());
+        line.push_back('\0');
+        if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                            &process)) {
+            process = {};
+        }
+    }
+    ~HostMon()
+    {
+        if (process.hProcess != nullptr) {
+            if (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) {
+                TerminateProcess(process.hProcess, 99);
+                WaitForSingleObject(process.hProcess, 5000);
+            }
+            CloseHandle(process.hProcess);
+            CloseHandle(process.hThread);
+        }
+        DeleteFileA(log.c_str());
+    }
+    // Waits until the log has at least `count` lines; returns them.
+    std::vector<std::string> Lines(size_t count, DWORD ms = 10000) const
+    {
+        DWORD start = GetTickCount();
+        std::vector<std::string> lines = ReadLines(log);
+        while (lines.size() < count && GetTickCount() - start < ms) {
+            Sleep(20);
+            lines = ReadLines(log);
+        }
+        return lines;
+    }
+    bool Running() const { return WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT; }
+    // Closes a window and returns the exit code, or -1 when it does not end.
+    long CloseAndWait(HWND window) const
+    {
+        PostMessageA(window, WM_CLOSE, 0, 0);
+        if (WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0) {
+            return -1;
+        }
+        DWORD code = 0;
+        GetExitCodeProcess(process.hProcess, &code);
+        return static_cast<long>(code);
+    }
+};
+
+// A packed 8-bit DIB as the station sends it: header, grey table, rows.
+std::vector<BYTE> MakeDib(int width, int height, BYTE level, bool pattern)
+{
+    const int stride = (width + 3) & ~3;
+    std::vector<BYTE> dib(40 + 1024 + static_cast<size_t>(stride) * height, level);
+    BITMAPINFOHEADER header = {};
+    header.biSize = 40;
+    header.biWidth = width;
+    header.biHeight = height;
+    header.biPlanes = 1;
+    header.biBitCount = 8;
+    header.biCompression = BI_RGB;
+    header.biSizeImage = stride * height;
+    memcpy(dib.data(), &header, sizeof header);
+    for (int i = 0; i < 256; ++i) {
+        BYTE entry[4] = {static_cast<BYTE>(i), static_cast<BYTE>(i), static_cast<BYTE>(i), 0};
+        memcpy(&dib[40 + 4 * i], entry, 4);
+    }
+    for (size_t i = 1064; pattern && i < dib.size(); ++i) {
+        dib[i] = static_cast<BYTE>(i * 7 + i / 4099);
+    }
+    return dib;
+}
+
+// Sends WM_COPYDATA as the station does and returns the window's answer, or
+// -1 when the send failed or timed out.
+LRESULT SendCopy(HWND to, ULONG_PTR tag, const std::vector<BYTE> &data, UINT flags = SMTO_NORMAL,
+                 UINT timeout = 30000)
+{
+    COPYDATASTRUCT record = {};
+    record.dwData = tag;
+    record.cbData = static_cast<DWORD>(data.size());
+    record.lpData = data.empty() ? nullptr : const_cast<BYTE *>(data.data());
+    DWORD_PTR result = 0;
+    HWND owner = GetDesktopWindow();
+    if (!SendMessageTimeoutA(to, WM_COPYDATA, reinterpret_cast<WPARAM>(owner),
+                             reinterpret_cast<LPARAM>(&record), flags, timeout, &result)) {
+        return -1;
+    }
+    return static_cast<LRESULT>(result);
+}
+
+// The line hostmon must write, worked out here from what was sent.
+std::string Expected(const char *host, DWORD tag, const std::vector<BYTE> &data)
+{
+    long width = 0, height = 0;
+    unsigned bits = 0;
+    if (data.size() >= 40) {
+        BITMAPINFOHEADER header;
+        memcpy(&header, data.data(), sizeof header);
+        width = header.biWidth;
+        height = header.biHeight;
+        bits = header.biBitCount;
+    }
+    char line[256];
+    snprintf(line, sizeof line,
+             "COPYDATA host=%s dwData=0x%08lX high=%lu low=%lu cbData=%u width=%ld height=%ld bits=%u "
+             "crc32=0x%08X",
+             host, static_cast<unsigned long>(tag), static_cast<unsigned long>(tag >> 16),
+             static_cast<unsigned long>(tag & 0xFFFF), static_cast<unsigned>(data.size()), width, height,
+             bits, Crc32(data.data(), data.size()));
+    return line;
+}
+
+}  // namespace
+
+TEST(HostMon, LogsEveryCopyDataForBothHostsAndExitsCleanly)
+{
+    HostMon mon("");
+    ASSERT_NE(nullptr, mon.process.hProcess);
+    std::vector<std::string> ready = mon.Lines(2);
+    ASSERT_EQ(2u, ready.size());
+    EXPECT_EQ("READY host=TLumitaneWnd", ready[0]);
+    EXPECT_EQ("READY host=PELK_FOTO_SERVER", ready[1]);
+    HWND front = FindWindowA(FRONT, nullptr);
+    HWND photo = FindWindowA(PHOTO, nullptr);
+    ASSERT_NE(nullptr, front);
+    ASSERT_NE(nullptr, photo);
+
+    std::vector<BYTE> dib = MakeDib(61, 48, 0, true);
+    std::vector<BYTE> shortData = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    std::vector<BYTE> empty;
+    EXPECT_EQ(TRUE, SendCopy(front, 0x001401FF, dib));
+    EXPECT_EQ(TRUE, SendCopy(photo, 0x000A0014, dib));
+    EXPECT_EQ(TRUE, SendCopy(front, 0xFFFF8000, shortData));
+    EXPECT_EQ(TRUE, SendCopy(photo, 0, empty));
+
+    std::vector<std::string> lines = mon.Lines(6);
+    ASSERT_EQ(6u, lines.size());
+    EXPECT_EQ(Expected(FRONT, 0x001401FF, dib), lines[2]);
+    EXPECT_EQ(Expected(PHOTO, 0x000A0014, dib), lines[3]);
+    char shortLine[160];
+    snprintf(shortLine, sizeof shortLine,
+             "COPYDATA host=TLumitaneWnd dwData=0xFFFF8000 high=65535 low=32768 cbData=10 width=0 height=0 "
+             "bits=0 crc32=0x%08X",
+             Crc32(shortData.data(), shortData.size()));
+    EXPECT_EQ(shortLine, lines[4]);
+    EXPECT_EQ("COPYDATA host=PELK_FOTO_SERVER dwData=0x00000000 high=0 low=0 cbData=0 width=0 height=0 "
+              "bits=0 crc32=0x00000000",
+              lines[5]);
+
+    EXPECT_EQ(0, mon.CloseAndWait(photo));
+    EXPECT_EQ(nullptr, FindWindowA(FRONT, nullptr));
+}
+
+TEST(HostMon, TakesAnImageLargerThanFourMegabytesAcrossProcesses)
+{
+    HostMon mon("--front");
+    ASSERT_EQ(1u, mon.Lines(1).size());
+    HWND front = FindWindowA(FRONT, nullptr);
+    ASSERT_NE(nullptr, front);
+    std::vector<BYTE> big = MakeDib(2048, 2600, 0, true);
+    ASSERT_GT(big.size(), 5u * 1024 * 1024);
+    EXPECT_EQ(TRUE, SendCopy(front, 0x001401FF, big));
+    std::vector<std::string> lines = mon.Lines(2);
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ(Expected(FRONT, 0x001401FF, big), lines[1]);
+    EXPECT_TRUE(mon.Running());
+    EXPECT_EQ(0, mon.CloseAndWait(front));
+}
+
+TEST(HostMon, PhotoServerAloneLogsTheDeleteResourceNotice)
+{
+    HostMon mon("--photo");
+    std::vector<std::string> lines = mon.Lines(1);
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ("READY host=PELK_FOTO_SERVER", lines[0]);
+    EXPECT_EQ(nullptr, FindWindowA(FRONT, nullptr));
+    HWND photo = FindWindowA(PHOTO, nullptr);
+    ASSERT_NE(nullptr, photo);
+    UINT notice = RegisterWindowMessageA("WM_DELETE_RESOURCE");
+    ASSERT_TRUE(PostMessageA(photo, notice, 2, 0));
+    lines = mon.Lines(2);
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("DELETE_RESOURCE host=PELK_FOTO_SERVER wParam=2 lParam=0", lines[1]);
+    Sleep(200);
+    EXPECT_EQ(2u, mon.Lines(2).size());
+    EXPECT_EQ(0, mon.CloseAndWait(photo));
+}
+
+TEST(HostMon, DelayedHostAnswersLateAndHungHostTimesTheSenderOut)
+{
+    std::vector<BYTE> dib = MakeDib(32, 32, 90, false);
+    {
+        HostMon mon("--front --delay 400");
+        ASSERT_EQ(1u, mon.Lines(1).size());
+        HWND front = FindWindowA(FRONT, nullptr);
+        ASSERT_NE(nullptr, front);
+        DWORD start = GetTickCount();
+        EXPECT_EQ(TRUE, SendCopy(front, 0x001401FF, dib, SMTO_NORMAL, 5000));
+        DWORD elapsed = GetTickCount() - start;
+        EXPECT_GE(elapsed, 380u);
+        EXPECT_LT(elapsed, 3000u);
+        EXPECT_EQ(0, mon.CloseAndWait(front));
+    }
+    HostMon mon("--front --hang");
+    ASSERT_EQ(1u, mon.Lines(1).size());
+    HWND front = FindWindowA(FRONT, nullptr);
+    ASSERT_NE(nullptr, front);
+    DWORD start = GetTickCount();
+    EXPECT_EQ(-1, SendCopy(front, 0x001401FF, dib, SMTO_ABORTIFHUNG, 500));
+    DWORD elapsed = GetTickCount() - start;
+    EXPECT_GE(elapsed, 450u);
+    EXPECT_LT(elapsed, 3000u);
+    // The data was logged before the host stopped answering.
+    std::vector<std::string> lines = mon.Lines(2);
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ(Expected(FRONT, 0x001401FF, dib), lines[1]);
+    EXPECT_TRUE(mon.Running());
+}
+
+TEST(HostMon, SavesEachImageAsABitmapFile)
+{
+    char folder[MAX_PATH];
+    GetTempPathA(sizeof folder, folder);
+    std::string dir = std::string(folder) + "hostmon_test_save";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    std::string command = "--front --save \"" + dir + "\"";
+    HostMon mon(command.c_str());
+    ASSERT_EQ(1u, mon.Lines(1).size());
+    HWND front = FindWindowA(FRONT, nullptr);
+    ASSERT_NE(nullptr, front);
+    std::vector<BYTE> first = MakeDib(33, 20, 0, true);
+    std::vector<BYTE> second = MakeDib(16, 16, 200, false);
+    ASSERT_EQ(TRUE, SendCopy(front, 0x001401FF, first));
+    ASSERT_EQ(TRUE, SendCopy(front, 0x001401FF, second));
+    EXPECT_EQ(0, mon.CloseAndWait(front));
+
+    const std::vector<BYTE> *sent[] = {&first, &second};
+    for (int i = 0; i < 2; ++i) {
+        std::string path = dir + "\\TLumitaneWnd-" + std::to_string(i + 1) + ".bmp";
+        std::vector<BYTE> file;
+        if (FILE *f = fopen(path.c_str(), "rb")) {
+            int c;
+            while ((c = fgetc(f)) != EOF) {
+                file.push_back(static_cast<BYTE>(c));
+            }
+            fclose(f);
+        }
+        ASSERT_EQ(14 + sent[i]->size(), file.size()) << path;
+        BITMAPFILEHEADER header;
+        memcpy(&header, file.data(), sizeof header);
+        EXPECT_EQ(0x4D42, header.bfType);
+        EXPECT_EQ(file.size(), header.bfSize);
+        EXPECT_EQ(14u + 40 + 1024, header.bfOffBits);
+        EXPECT_TRUE(std::equal(sent[i]->begin(), sent[i]->end(), file.begin() + 14)) << path;
+        DeleteFileA(path.c_str());
+    }
+    RemoveDirectoryA(dir.c_str());
+}
+
+TEST(HostMon, ShowsTheLastGoodImageAndSurvivesMalformedData)
+{
+    HostMon mon("--front");
+    ASSERT_EQ(1u, mon.Lines(1).size());
+    HWND front = FindWindowA(FRONT, nullptr);
+    ASSERT_NE(nullptr, front);
+    // On top of whatever else is on the shared display, for the read-back.
+    SetWindowPos(front, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    ASSERT_EQ(TRUE, SendCopy(front, 0x001401FF, MakeDib(40, 30, 200, false)));
+
+    // Headers that promise more than the data holds, or nonsense.
+    std::vector<std::vector<BYTE>> bad;
+    auto withHeader = [](std::vector<BYTE> dib, void (*edit)(BITMAPINFOHEADER *)) {
+        BITMAPINFOHEADER header;
+        memcpy(&header, dib.data(), sizeof header);
+        edit(&header);
+        memcpy(dib.data(), &header, sizeof header);
+        return dib;
+    };
+    bad.push_back(withHeader(MakeDib(40, 30, 10, false), [](BITMAPINFOHEADER *h) { h->biHeight = 4000; }));
+    bad.push_back(withHeader(MakeDib(40, 30, 10, false), [](BITMAPINFOHEADER *h) { h->biWidth = 0x7FFFFFFF; }));
+    bad.push_back(withHeader(MakeDib(40, 30, 10, false), [](BITMAPINFOHEADER *h) { h->biSize = 0xFFFFFFF0; }));
+    bad.push_back(withHeader(MakeDib(40, 30, 10, false), [](BITMAPINFOHEADER *h) { h->biWidth = -40; }));
+    bad.push_back(withHeader(MakeDib(40, 30, 10, false), [](BITMAPINFOHEADER *h) { h->biHeight = INT_MIN; }));
+    std::vector<BYTE> headerOnly = MakeDib(40, 30, 10, false);
+    headerOnly.resize(500);  // the colour table is cut short
+    bad.push_back(headerOnly);
+    for (const auto &data : bad) {
+        EXPECT_EQ(TRUE, SendCopy(front, 0x001401FF, data));
+    }
+    std::vector<std::string> lines = mon.Lines(2 + bad.size());
+    ASSERT_EQ(2 + bad.size(), lines.size());
+    for (size_t i = 0; i < bad.size(); ++i) {
+        EXPECT_EQ(Expected(FRONT, 0x001401FF, bad[i]), lines[2 + i]);
+    }
+    EXPECT_TRUE(mon.Running());
+
+    // The window still shows the good image, scaled to fill its middle.
+    RECT client;
+    GetClientRect(front, &client);
+    POINT middle = {client.right / 2, client.bottom / 2};
+    ClientToScreen(front, &middle);
+    COLORREF seen = CLR_INVALID;
+    for (int tries = 0; tries < 50 && seen != RGB(200, 200, 200); ++tries) {
+        Sleep(50);
+        HDC screen = GetDC(nullptr);
+        seen = GetPixel(screen, middle.x, middle.y);
+        ReleaseDC(nullptr, screen);
+    }
+    EXPECT_EQ(RGB(200, 200, 200), seen);
+    char title[256] = "";
+    GetWindowTextA(front, title, sizeof title);
+    EXPECT_NE(nullptr, strstr(title, "7 received")) << title;
+    EXPECT_EQ(0, mon.CloseAndWait(front));
+}

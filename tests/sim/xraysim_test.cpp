@@ -1,0 +1,637 @@
+// xraysim.dll loaded in-process: its exports, the messages it posts to a
+// recording window, the image blocks it hands over, its settings and log.
+// GlobalAlloc and GlobalFree are counted through the DLL's import table, so
+// a block the driver keeps or leaks shows up.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "crc32.h"
+#include "fixtures.h"
+#include "xraydrv.h"
+
+namespace {
+
+struct Posted {
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD tick;
+};
+std::vector<Posted> posted;
+
+LRESULT CALLBACK RecordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_USER) {
+        posted.push_back({wParam, lParam, GetTickCount()});
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+HWND MakeRecordingWindow()
+{
+    static ATOM atom;
+    if (atom == 0) {
+        WNDCLASSA wc = {};
+        wc.lpfnWndProc = RecordingProc;
+        wc.hInstance = GetModuleHandleA(nullptr);
+        wc.lpszClassName = "XraySimRecorder";
+        atom = RegisterClassA(&wc);
+    }
+    posted.clear();
+    return CreateWindowA("XraySimRecorder", "", 0, 0, 0, 10, 10, nullptr, nullptr,
+                         GetModuleHandleA(nullptr), nullptr);
+}
+
+// Pumps until `count` messages were recorded or `ms` have passed.
+bool WaitForPosted(size_t count, DWORD ms)
+{
+    DWORD start = GetTickCount();
+    while (posted.size() < count && GetTickCount() - start < ms) {
+        PumpMessages(5);
+    }
+    return posted.size() >= count;
+}
+
+// An environment variable set for one test and removed afterwards.
+struct EnvVar {
+    const char *name;
+    EnvVar(const char *n, const char *value) : name(n) { SetEnvironmentVariableA(name, value); }
+    ~EnvVar() { SetEnvironmentVariableA(name, nullptr); }
+};
+
+// GlobalAlloc/GlobalFree as the driver calls them, from any of its threads.
+CRITICAL_SECTION memoryLock;
+std::vector<HGLOBAL> allocated;
+std::vector<HGLOBAL> freed;
+void *realAlloc;
+void *realFree;
+
+HGLOBAL WINAPI CountingAlloc(UINT flags, SIZE_T size)
+{
+    HGLOBAL h = reinterpret_cast<decltype(&GlobalAlloc)>(realAlloc)(flags, size);
+    EnterCriticalSection(&memoryLock);
+    allocated.push_back(h);
+    LeaveCriticalSection(&memoryLock);
+    return h;
+}
+
+HGLOBAL WINAPI CountingFree(HGLOBAL h)
+{
+    EnterCriticalSection(&memoryLock);
+    freed.push_back(h);
+    LeaveCriticalSection(&memoryLock);
+    return reinterpret_cast<decltype(&GlobalFree)>(realFree)(h);
+}
+
+// Replaces one import of `module` (not of the test program); returns the
+// previous target or null.
+void *PatchModuleImport(HMODULE module, const char *dllName, const char *name, void *replacement)
+{
+    BYTE *base = reinterpret_cast<BYTE *>(module);
+    auto *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto *desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + dir.VirtualAddress);
+         dir.VirtualAddress != 0 && desc->Name != 0; ++desc) {
+        if (lstrcmpiA(reinterpret_cast<const char *>(base + desc->Name), dllName) != 0) {
+            continue;
+        }
+        auto *names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + desc->OriginalFirstThunk);
+        auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + desc->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
+                lstrcmpA(reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData)->Name,
+                         name) != 0) {
+                continue;
+            }
+            DWORD protect;
+            VirtualProtect(&slots->u1.Function, sizeof(void *), PAGE_READWRITE, &protect);
+            void *previous = reinterpret_cast<void *>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&slots->u1.Function, sizeof(void *), protect, &protect);
+            return previous;
+        }
+    }
+    return nullptr;
+}
+
+// xraysim.dll loaded with its seven exports resolved and its global memory
+// calls counted; closed and unloaded at the end.
+struct Sim {
+    HMODULE module;
+    XRAYOpenFn Open;
+    XRAYCloseFn Close;
+    XRAYPrepareAcquisitionFn Prepare;
+    XRAYResolutionFn Resolution;
+    XRAYSizeFn Size;
+    bXRAYGetBinningModeFn GetBinning;
+    bXRAYChangeBinningModeFn ChangeBinning;
+
+    Sim()
+    {
+        module = LoadLibraryA(BinPath("xraysim.dll").c_str());
+        Resolve("XRAYOpen", &Open);
+        Resolve("XRAYClose", &Close);
+        Resolve("XRAYPrepareAcquisition", &Prepare);
+        Resolve("XRAYResolution", &Resolution);
+        Resolve("XRAYSize", &Size);
+        Resolve("bXRAYGetBinningMode", &GetBinning);
+        Resolve("bXRAYChangeBinningMode", &ChangeBinning);
+        static bool lockReady;
+        if (!lockReady) {
+            InitializeCriticalSection(&memoryLock);
+            lockReady = true;
+        }
+        allocated.clear();
+        freed.clear();
+        if (module != nullptr) {
+            realAlloc = PatchModuleImport(module, "kernel32.dll", "GlobalAlloc", reinterpret_cast<void *>(CountingAlloc));
+            realFree = PatchModuleImport(module, "kernel32.dll", "GlobalFree", reinterpret_cast<void *>(CountingFree));
+        }
+    }
+    ~Sim()
+    {
+        if (module != nullptr) {
+            Close();
+            FreeLibrary(module);
+        }
+    }
+    template <typename F> void Resolve(const char *name, F *entry)
+    {
+        *entry = module ? reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(module, name))) : nullptr;
+    }
+    bool Ready() const
+    {
+        return module && Open && Close && Prepare && Resolution && Size && GetBinning && ChangeBinning &&
+               realAlloc && realFree;
+    }
+};
+
+struct Image {
+    HGLOBAL block = nullptr;
+    std::vector<BYTE> bytes;
+    BITMAPINFOHEADER header = {};
+    int stride = 0;
+    // Grey level at (x, y), y counted from the top of the upright picture.
+    int At(int x, int y) const
+    {
+        return bytes[40 + 1024 + static_cast<size_t>(header.biHeight - 1 - y) * stride + x];
+    }
+};
+
+// Copies a delivered block and frees it, as the station would.
+Image TakeImage(LPARAM lParam)
+{
+    Image image;
+    image.block = reinterpret_cast<HGLOBAL>(lParam);
+    SIZE_T size = GlobalSize(image.block);
+    const BYTE *p = static_cast<const BYTE *>(GlobalLock(image.block));
+    if (p != nullptr && size >= sizeof image.header) {
+        image.bytes.assign(p, p + size);
+        memcpy(&image.header, p, sizeof image.header);
+        image.stride = (image.header.biWidth + 3) & ~3;
+    }
+    GlobalUnlock(image.block);
+    GlobalFree(image.block);
+    return image;
+}
+
+// Arms once and takes the one image that follows.
+Image ArmAndTake(Sim &sim)
+{
+    size_t before = posted.size();
+    EXPECT_EQ(1, sim.Prepare());
+    EXPECT_TRUE(WaitForPosted(before + 1, 5000));
+    if (posted.size() <= before || posted[before].wParam != XRAY_MSG_IMAGE) {
+        ADD_FAILURE() << "no image message";
+        return Image();
+    }
+    return TakeImage(posted[before].lParam);
+}
+
+std::string TempFile(const char *name)
+{
+    char folder[MAX_PATH];
+    GetTempPathA(sizeof folder, folder);
+    std::string path = std::string(folder) + name;
+    DeleteFileA(path.c_str());
+    return path;
+}
+
+std::string ReadWholeFile(const std::string &path)
+{
+    std::string text;
+    if (FILE *f = fopen(path.c_str(), "rb")) {
+        char buffer[4096];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) {
+            text.append(buffer, n);
+        }
+        fclose(f);
+    }
+    return text;
+}
+
+}  // namespace
+
+TEST(Crc32, MatchesTheStandardCheckValueAndChains)
+{
+    const char text[] = "123456789";
+    EXPECT_EQ(0xCBF43926u, Crc32(text, 9));
+    EXPECT_EQ(0u, Crc32(text, 0));
+    EXPECT_EQ(Crc32(text, 9), Crc32(text + 4, 5, Crc32(text, 4)));
+}
+
+TEST(XraySim, ExportsTheSevenEntryPointsByPlainName)
+{
+    Sim sim;
+    ASSERT_NE(nullptr, sim.module) << GetLastError();
+    EXPECT_TRUE(sim.Ready());
+}
+
+TEST(XraySim, OpenReturnsTheModeFromTheEnvironment)
+{
+    Sim sim;
+    ASSERT_TRUE(sim.Ready());
+    HWND window = MakeRecordingWindow();
+    SetEnvironmentVariableA("XRAYSIM_MODE", nullptr);
+    EXPECT_EQ(2, sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE));
+    const struct {
+        const char *text;
+        int mode;
+    } cases[] = {{"1", 1}, {"0", 0}, {"-3", -3}, {"7", 7}, {"abc", 2}, {"2x", 2}, {"", 2}, {"99999999999", 2}};
+    for (const auto &c : cases) {
+        EnvVar mode("XRAYSIM_MODE", c.text);
+        // Opening again without a close starts afresh.
+        EXPECT_EQ(c.mode, sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE)) << '"' << c.text << '"';
+    }
+    DestroyWindow(window);
+}
+
+TEST(XraySim, ArmingDeliversOneWellFormedRadiograph)
+{
+    EnvVar exposure("XRAYSIM_EXPOSURE_MS", "50");
+    Sim sim;
+    ASSERT_TRUE(sim.Ready());
+    HWND window = MakeRecordingWindow();
+    ASSERT_EQ(2, sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE));
+    int width = 0, height = 0;
+    sim.Size(&width, &height);
+    EXPECT_EQ(512, width);
+    EXPECT_EQ(768, height);
+
+    ASSERT_EQ(1, sim.Prepare());
+    ASSERT_TRUE(WaitForPosted(1, 5000));
+    PumpMessages(300);
+    ASSERT_EQ(1u, posted.size());
+    ASSERT_EQ(XRAY_MSG_IMAGE, posted[0].wParam);
+    HGLOBAL block = reinterpret_cast<HGLOBAL>(posted[0].lParam);
+    // Movable: the handle is not the address of the memory.
+    void *address = GlobalLock(block);
+    ASSERT_NE(nullptr, address);
+    EXPECT_NE(static_cast<void *>(block), address);
+    EXPECT_EQ(block, GlobalHandle(address));
+    GlobalUnlock(block);
+
+    Image image = TakeImage(posted[0].lParam);
+    const int stride = (width + 3) & ~3;
+    ASSERT_EQ(static_cast<size_t>(40 + 1024 + stride * height), image.bytes.size());
+    EXPECT_EQ(40u, image.header.biSize);
+    EXPECT_EQ(width, image.header.biWidth);
+    EXPECT_EQ(height, image.header.biHeight);
+    EXPECT_EQ(1, image.header.biPlanes);
+    EXPECT_EQ(8, image.header.biBitCount);
+    EXPECT_EQ(static_cast<DWORD>(BI_RGB), image.header.biCompression);
+    EXPECT_EQ(static_cast<DWORD>(stride * height), image.header.biSizeImage);
+    for (int i = 0; i < 256; ++i) {
+        const BYTE *entry = &image.bytes[40 + 4 * i];
+        ASSERT_TRUE(entry[0] == i && entry[1] == i && entry[2] == i && entry[3] == 0) << "entry " << i;
+    }
+
+    // The "L" in the top-left corner: its stem and foot are full white, and
+    // no mirrored or flipped copy of it is.
+    const int stemX = width * 22 / 512, stemY = height * 40 / 768;
+    const int footX = width * 48 / 512, footY = height * 74 / 768;
+    EXPECT_EQ(255, image.At(stemX, stemY));
+    EXPECT_EQ(255, image.At(footX, footY));
+    EXPECT_NE(255, image.At(width - 1 - stemX, stemY));
+    EXPECT_NE(255, image.At(stemX, height - 1 - stemY));
+    EXPECT_NE(255, image.At(width - 1 - footX, footY));
+    EXPECT_NE(255, image.At(footX, height - 1 - footY));
+    EXPECT_NE(255, image.At(width * 8 / 512, footY));  // the foot points right
+
+    // Anatomy: dark air above the teeth, three separate crowns across one
+    // row, bone below; every anatomical level under the marker's white.
+    EXPECT_LT(image.At(width / 2, height * 60 / 768), 50);
+    int crowns = 0, run = 0;
+    for (int x = 0; x < width; ++x) {
+        run = image.At(x, height * 200 / 768) > 100 ? run + 1 : 0;
+        crowns += run == width * 40 / 512;
+    }
+    EXPECT_EQ(3, crowns);
+    std::set<int> levels;
+    int white = 0;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            levels.insert(image.At(x, y));
+            white += image.At(x, y) == 255;
+        }
+    }
+    EXPECT_GT(levels.size(), 150u);
+    const int markerPixels = (12 * 64 + 28 * 12) * width * height / (512 * 768);
+    EXPECT_NEAR(markerPixels, white, markerPixels / 10);
+    DestroyWindow(window);
+}
+
+TEST(XraySim, HighResolutionDoublesTheReportedAndDeliveredSize)
+{
+    EnvVar exposure("XRAYSIM_EXPOSURE_MS", "0");
+    Sim sim;
+    ASSERT_TRUE(sim.Ready());
+    HWND window = MakeRecordingWindow();
+    sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+    EXPECT_EQ(0, sim.GetBinning());
+    EXPECT_EQ(1, sim.ChangeBinning(1));
+    EXPECT_EQ(1, sim.GetBinning());
+    int width = 0, height = 0;
+    sim.Size(&width, &height);
+    EXPECT_EQ(1024, width);
+    EXPECT_EQ(1536, height);
+    Image high = ArmAndTake(sim);
+    EXPECT_EQ(1024, high.header.biWidth);
+    EXPECT_EQ(1536, high.header.biHeight);
+    EXPECT_EQ(static_cast<size_t>(40 + 1024 + 1024 * 1536), high.bytes.size());
+
+    EXPECT_EQ(0, sim.ChangeBinning(5));  // unknown modes change nothing
+    EXPECT_EQ(1, sim.GetBinning());
+    sim.ChangeBinning(0);
+    sim.Size(&width, &height);
+    EXPECT_EQ(512, width);
+    EXPECT_EQ(768, height);
+    Image standard = ArmAndTake(sim);
+    EXPECT_EQ(512, standard.header.biWidth);
+    EXPECT_EQ(768, standard.header.biHeight);
+    DestroyWindow(window);
+}
+
+TEST(XraySim, CloseWithAnExposurePendingPostsNothingAndLeaksNothing)
+{
+    EnvVar exposure("XRAYSIM_EXPOSURE_MS", "400");
+    Sim sim;
+    ASSERT_TRUE(sim.Ready());
+    HWND window = MakeRecordingWindow();
+    sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+    ASSERT_EQ(1, sim.Prepare());
+    DWORD start = GetTickCount();
+    sim.Close();
+    EXPECT_LT(GetTickCount() - start, 300u) << "close waited for the exposure";
+    PumpMessages(700);
+    EXPECT_TRUE(posted.empty());
+    EXPECT_EQ(allocated.size(), freed.size());
+    // Closing again, and arming after the close, are harmless.
+    sim.Close();
+    EXPECT_EQ(0, sim.Prepare());
+    PumpMessages(500);
+    EXPECT_TRUE(posted.empty());
+    DestroyWindow(window);
+}
+
+TEST(XraySim, CloseWhileAnImageIsBeingMadeFreesItOrDeliversIt)
+{
+    EnvVar exposure("XRAYSIM_EXPOSURE_MS", "0");
+    Sim sim;
+    ASSERT_TRUE(sim.Ready());
+    HWND window = MakeRecordingWindow();
+    for (DWORD wait = 0; wait < 60; wait += 6) {
+        sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+        sim.ChangeBinning(1);
+        sim.Prepare();
+        Sleep(wait);
+        sim.Close();
+    }
+    PumpMessages(300);
+    for (const Posted &p : posted) {
+        ASSERT_EQ(XRAY_MSG_IMAGE, p.wParam);
+        TakeImage(p.lParam);
+    }
+    // Every block made was either handed over or freed by the driver: one
+    // freed as well as posted, or neither, breaks the count. (Handle values
+    // are reused at once, so they cannot be told apart by value; the test's
+    // own frees go through its own import table and are not counted.)
+    EXPECT_EQ(allocated.size(), posted.size() + freed.size());
+    EXPECT_GT(allocated.size(), 0u);
+    printf("%u images delivered, %u freed unposted\n", static_cast<unsigned>(posted.size()),
+           static_cast<unsigned>(freed.size()));
+    DestroyWindow(window);
+}
+
+TEST(XraySim, CloseWithoutOpenIsHarmless)
+{
+    Sim sim;
+    ASSERT_TRUE(sim.Ready());
+    sim.Close();
+    sim.Close();
+    EXPECT_EQ(0, sim.Prepare());
+    int width = 0, height = 0;
+    sim.Size(&width, &height);
+    EXPECT_EQ(512, width);
+    EXPECT_EQ(768, height);
+}
+
+TEST(XraySim, ImageTheWindowCannotTakeIsFreedByTheDriver)
+{
+    EnvVar exposure("XRAYSIM_EXPOSURE_MS", "0");
+    Sim sim;
+    ASSERT_TRUE(sim.Ready());
+    HWND window = MakeRecordingWindow();
+    sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+    DestroyWindow(window);
+    ASSERT_EQ(1, sim.Prepare());
+    DWORD start = GetTickCount();
+    while (freed.empty() && GetTickCount() - start < 3000) {
+        Sleep(10);
+    }
+    sim.Close();
+    ASSERT_EQ(1u, allocated.size());
+    ASSERT_EQ(1u, freed.size());
+    EXPECT_EQ(allocated[0], freed[0]);
+}
+
+TEST(XraySim, LogLineCarriesTheSizeAndCrcOfEachDeliveredBlock)
+{
+    std::string path = TempFile("xraysim_test.log");
+    if (FILE *f = fopen(path.c_str(), "wb")) {
+        fputs("earlier run\n", f);
+        fclose(f);
+    }
+    EnvVar exposure("XRAYSIM_EXPOSURE_MS", "0");
+    EnvVar log("XRAYSIM_LOG", path.c_str());
+    Sim sim;
+    ASSERT_TRUE(sim.Ready());
+    HWND window = MakeRecordingWindow();
+    sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+    std::string expected = "earlier run\n";
+    for (int seq = 1; seq <= 2; ++seq) {
+        Image image = ArmAndTake(sim);
+        ASSERT_FALSE(image.bytes.empty());
+        char line[160];
+        snprintf(line, sizeof line, "IMAGE seq=%d width=512 height=768 size=%u crc32=0x%08X\n", seq,
+                 static_cast<unsigned>(image.bytes.size()), Crc32(image.bytes.data(), image.bytes.size()));
+        expected += line;
+    }
+    sim.Close();
+    EXPECT_EQ(expected, ReadWholeFile(path));
+    DeleteFileA(path.c_str());
+    DestroyWindow(window);
+}
+
+TEST(XraySim, EventCodesFollowEachImage)
+{
+    EnvVar exposure("XRAYSIM_EXPOSURE_MS", "0");
+    EnvVar events("XRAYSIM_EVENTS", "12,1");
+    Sim sim;
+    ASSERT_TRUE(sim.Ready());
+    HWND window = MakeRecordingWindow();
+    sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+    sim.Prepare();
+    sim.Prepare();
+    ASSERT_TRUE(WaitForPosted(6, 5000));
+    PumpMessages(200);
+    ASSERT_EQ(6u, posted.size());
+    const WPARAM kinds[] = {XRAY_MSG_IMAGE, XRAY_MSG_EVENT, XRAY_MSG_EVENT,
+                            XRAY_MSG_IMAGE, XRAY_MSG_EVENT, XRAY_MSG_EVENT};
+    for (size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(kinds[i], posted[i].wParam) << "message " << i;
+        if (kinds[i] == XRAY_MSG_IMAGE) {
+            TakeImage(posted[i].lParam);
+        } else {
+            EXPECT_EQ(i % 3 == 1 ? 12 : 1, posted[i].lParam) << "message " << i;
+        }
+    }
+
+    // One bad entry drops the whole list.
+    EnvVar bad("XRAYSIM_EVENTS", "12,x");
+    sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+    posted.clear();
+    ArmAndTake(sim);
+    PumpMessages(200);
+    EXPECT_EQ(1u, posted.size());
+    DestroyWindow(window);
+}
+
+TEST(XraySim, SettingsFromTheEnvironmentFallBackWhenBad)
+{
+    EnvVar exposure("XRAYSIM_EXPOSURE_MS", "0");
+    Sim sim;
+    ASSERT_TRUE(sim.Ready());
+    HWND window = MakeRecordingWindow();
+    {
+        EnvVar width("XRAYSIM_WIDTH", "301");
+        EnvVar height("XRAYSIM_HEIGHT", "200");
+        EnvVar resolution("XRAYSIM_RESOLUTION", "15.5,7.25");
+        sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+        int w = 0, h = 0;
+        sim.Size(&w, &h);
+        EXPECT_EQ(301, w);
+        EXPECT_EQ(200, h);
+        double first = 0.0, second = 0.0;
+        sim.Resolution(&first, &second);
+        EXPECT_EQ(15.5, first);
+        EXPECT_EQ(7.25, second);
+        Image odd = ArmAndTake(sim);  // a width that needs row padding
+        EXPECT_EQ(301, odd.header.biWidth);
+        EXPECT_EQ(static_cast<size_t>(40 + 1024 + 304 * 200), odd.bytes.size());
+    }
+    const char *badSides[] = {"abc", "0", "-512", "99999", "512px"};
+    const char *badResolutions[] = {"15.5", "x,1", "1,", "nan,1", "1,inf", "1;2"};
+    for (int i = 0; i < 5; ++i) {
+        EnvVar width("XRAYSIM_WIDTH", badSides[i]);
+        EnvVar height("XRAYSIM_HEIGHT", badSides[(i + 1) % 5]);
+        EnvVar resolution("XRAYSIM_RESOLUTION", badResolutions[i]);
+        EnvVar exposureBad("XRAYSIM_EXPOSURE_MS", "-1");
+        sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+        int w = 0, h = 0;
+        sim.Size(&w, &h);
+        EXPECT_EQ(512, w) << badSides[i];
+        EXPECT_EQ(768, h) << badSides[(i + 1) % 5];
+        double first = 0.0, second = 0.0;
+        sim.Resolution(&first, &second);
+        EXPECT_EQ(20.5, first) << badResolutions[i];
+        EXPECT_EQ(10.0, second) << badResolutions[i];
+    }
+    DestroyWindow(window);
+}
+
+TEST(XraySim, ArmingsQueueOneImageEachAndSequenceNumbersRepeatTheImage)
+{
+    EnvVar exposure("XRAYSIM_EXPOSURE_MS", "60");
+    std::vector<BYTE> first, second;
+    {
+        Sim sim;
+        ASSERT_TRUE(sim.Ready());
+        HWND window = MakeRecordingWindow();
+        sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+        DWORD start = GetTickCount();
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(1, sim.Prepare());
+        }
+        ASSERT_TRUE(WaitForPosted(3, 5000));
+        PumpMessages(300);
+        ASSERT_EQ(3u, posted.size());
+        // One exposure after the other.
+        EXPECT_GE(posted[2].tick - start, 170u);
+        for (const Posted &p : posted) {
+            EXPECT_EQ(XRAY_MSG_IMAGE, p.wParam);
+        }
+        first = TakeImage(posted[0].lParam).bytes;
+        second = TakeImage(posted[1].lParam).bytes;
+        TakeImage(posted[2].lParam);
+        DestroyWindow(window);
+    }
+    // Same scene, fresh noise.
+    ASSERT_EQ(first.size(), second.size());
+    EXPECT_NE(first, second);
+    long long difference = 0;
+    for (size_t i = 40 + 1024; i < first.size(); ++i) {
+        difference += std::abs(first[i] - second[i]);
+    }
+    EXPECT_LT(difference / static_cast<long long>(first.size() - 1064), 8);
+
+    // A fresh load numbers from 1 again and makes the very same image.
+    Sim again;
+    ASSERT_TRUE(again.Ready());
+    HWND window = MakeRecordingWindow();
+    again.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+    EXPECT_EQ(first, ArmAndTake(again).bytes);
+    DestroyWindow(window);
+}
+
+TEST(XraySim, ImagesAreMadeWellWithinTheExposureTime)
+{
+    EnvVar exposure("XRAYSIM_EXPOSURE_MS", "0");
+    Sim sim;
+    ASSERT_TRUE(sim.Ready());
+    HWND window = MakeRecordingWindow();
+    sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+    for (int mode = 0; mode <= 1; ++mode) {
+        sim.ChangeBinning(mode);
+        DWORD best = INFINITE;
+        // The best of five, so a busy machine does not decide the result.
+        for (int i = 0; i < 5; ++i) {
+            DWORD start = GetTickCount();
+            Image image = ArmAndTake(sim);
+            DWORD elapsed = posted.back().tick - start;
+            best = elapsed < best ? elapsed : best;
+        }
+        printf("%s image made and delivered in %lu ms (best of 5)\n", mode ? "high-resolution" : "standard",
+               static_cast<unsigned long>(best));
+        EXPECT_LT(best, 200u);
+    }
+    DestroyWindow(window);
+}

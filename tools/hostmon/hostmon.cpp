@@ -1,0 +1,409 @@
+// hostmon.exe: a stand-in for the two host applications the station serves.
+// It opens a window of class "TLumitaneWnd" (the front end), one of class
+// "PELK_FOTO_SERVER" (the photo server), or both, and logs every WM_COPYDATA
+// and every registered "WM_DELETE_RESOURCE" it receives, one flushed line
+// each, in a fixed format that other tools parse. Each window shows the last
+// image it was given, so a person can watch the hand-off.
+//
+//   hostmon.exe [--front] [--photo] --log FILE [--save DIR] [--delay MS | --hang]
+//
+// The payload of WM_COPYDATA is valid only during the message: it is copied
+// at once and every header field is checked against cbData before anything
+// is read behind it. Wine puts a cross-process payload on the receiving
+// thread's stack, hence the large stack this program is linked with.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "crc32.h"
+
+constexpr char FRONT_CLASS[] = "TLumitaneWnd";
+constexpr char PHOTO_CLASS[] = "PELK_FOTO_SERVER";
+constexpr char DELETE_RESOURCE_MESSAGE[] = "WM_DELETE_RESOURCE";
+constexpr char WAITING_TEXT[] = "Waiting for an image";
+constexpr char USAGE_TEXT[] =
+    "usage: hostmon.exe [--front] [--photo] --log FILE [--save DIR] [--delay MS | --hang]\n";
+constexpr int EXIT_USAGE = 2;
+
+constexpr DWORD COLOUR_TABLE_BYTES = 256 * sizeof(RGBQUAD);
+constexpr LONG MAX_SIDE = 65536;
+
+struct Host {
+    const char *className;
+    bool wanted;
+    HWND window;
+    unsigned received;
+    bool lastShown;  // the last data received passed the check
+    // The last image that passed, laid out for StretchDIBits.
+    bool drawable;
+    BITMAPINFOHEADER header;
+    RGBQUAD colours[256];
+    std::vector<BYTE> bits;
+};
+
+static Host hosts[2] = {
+    {FRONT_CLASS, false, nullptr, 0, false, false, {}, {}, {}},
+    {PHOTO_CLASS, false, nullptr, 0, false, false, {}, {}, {}},
+};
+static FILE *logFile;
+static const char *saveFolder;
+static DWORD delayMs;
+static bool hang;
+static UINT deleteResourceMessage;
+
+static void LogLine(const char *line)
+{
+    fputs(line, logFile);
+    fputc('\n', logFile);
+    fflush(logFile);
+}
+
+static Host *HostOf(HWND window)
+{
+    for (Host &host : hosts) {
+        if (host.window == window) {
+            return &host;
+        }
+    }
+    return nullptr;
+}
+
+// The layout the station sends: a header of at least 40 bytes, always a
+// 1024-byte colour table, then 8-bit rows padded to four bytes. On success
+// `bitsOffset` and `bitsSize` locate the rows inside the `size` bytes.
+static bool CheckDib(const BYTE *data, size_t size, BITMAPINFOHEADER *header, size_t *bitsOffset,
+                     size_t *bitsSize)
+{
+    if (size < sizeof(BITMAPINFOHEADER)) {
+        return false;
+    }
+    memcpy(header, data, sizeof *header);
+    if (header->biSize < sizeof(BITMAPINFOHEADER) || header->biSize > size ||
+        size - header->biSize < COLOUR_TABLE_BYTES) {
+        return false;
+    }
+    if (header->biPlanes != 1 || header->biBitCount != 8 || header->biCompression != BI_RGB ||
+        header->biClrUsed > 256) {
+        return false;
+    }
+    // Negative heights are top-down rows; -INT_MIN does not fit a LONG.
+    int64_t rows = header->biHeight < 0 ? -static_cast<int64_t>(header->biHeight) : header->biHeight;
+    if (header->biWidth <= 0 || header->biWidth > MAX_SIDE || rows <= 0 || rows > MAX_SIDE) {
+        return false;
+    }
+    uint64_t stride = (static_cast<uint64_t>(header->biWidth) + 3u) & ~uint64_t{3};
+    uint64_t need = stride * static_cast<uint64_t>(rows);
+    size_t offset = header->biSize + COLOUR_TABLE_BYTES;
+    if (need > size - offset) {
+        return false;
+    }
+    *bitsOffset = offset;
+    *bitsSize = static_cast<size_t>(need);
+    return true;
+}
+
+// Writes the DIB as a .bmp file: a file header, then the bytes as received.
+static void SaveBitmap(const Host &host, const BYTE *data, size_t size)
+{
+    char path[MAX_PATH];
+    snprintf(path, sizeof path, "%s\\%s-%u.bmp", saveFolder, host.className, host.received);
+    BITMAPFILEHEADER file = {};
+    file.bfType = 0x4D42;  // "BM"
+    file.bfSize = static_cast<DWORD>(sizeof file + size);
+    // Where the rows start when the data has the station's layout; never
+    // past the end of the file.
+    size_t offset = sizeof(BITMAPINFOHEADER) + COLOUR_TABLE_BYTES;
+    if (size >= sizeof(BITMAPINFOHEADER)) {
+        DWORD headerSize;
+        memcpy(&headerSize, data, sizeof headerSize);
+        if (headerSize >= sizeof(BITMAPINFOHEADER) && headerSize <= size) {
+            offset = headerSize + COLOUR_TABLE_BYTES;
+        }
+    }
+    if (offset > size) {
+        offset = size;
+    }
+    file.bfOffBits = static_cast<DWORD>(sizeof file + offset);
+    HANDLE out = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                             nullptr);
+    if (out == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    DWORD written;
+    WriteFile(out, &file, sizeof file, &written, nullptr);
+    if (size > 0) {
+        WriteFile(out, data, static_cast<DWORD>(size), &written, nullptr);
+    }
+    CloseHandle(out);
+}
+
+static void UpdateTitle(const Host &host)
+{
+    char title[160];
+    snprintf(title, sizeof title, "%s (hostmon) - %u received%s", host.className, host.received,
+             host.received > 0 && !host.lastShown ? ", last not shown" : "");
+    SetWindowTextA(host.window, title);
+}
+
+static void ReceiveCopyData(Host *host, const COPYDATASTRUCT *record)
+{
+    // lpData lives only as long as this message: take a copy first.
+    std::vector<BYTE> data;
+    if (record->lpData != nullptr && record->cbData > 0) {
+        const BYTE *source = static_cast<const BYTE *>(record->lpData);
+        data.assign(source, source + record->cbData);
+    }
+    ++host->received;
+
+    BITMAPINFOHEADER header = {};
+    LONG width = 0;
+    LONG height = 0;
+    unsigned bits = 0;
+    if (data.size() >= sizeof header) {
+        memcpy(&header, data.data(), sizeof header);
+        width = header.biWidth;
+        height = header.biHeight;
+        bits = header.biBitCount;
+    }
+    char line[256];
+    snprintf(line, sizeof line,
+             "COPYDATA host=%s dwData=0x%08lX high=%u low=%u cbData=%lu width=%ld height=%ld "
+             "bits=%u crc32=0x%08lX",
+             host->className, static_cast<unsigned long>(record->dwData),
+             static_cast<unsigned>((record->dwData >> 16) & 0xFFFFu),
+             static_cast<unsigned>(record->dwData & 0xFFFFu),
+             static_cast<unsigned long>(record->cbData), static_cast<long>(width),
+             static_cast<long>(height), bits,
+             static_cast<unsigned long>(Crc32(data.data(), data.size())));
+    LogLine(line);
+
+    if (saveFolder != nullptr) {
+        SaveBitmap(*host, data.data(), data.size());
+    }
+
+    // Data that fails the check is logged but not shown; the window keeps
+    // the last image it could show.
+    size_t offset = 0;
+    size_t size = 0;
+    host->lastShown = CheckDib(data.data(), data.size(), &header, &offset, &size);
+    if (host->lastShown) {
+        // Drawn through a plain 40-byte header, whatever biSize said.
+        host->drawable = true;
+        host->header = header;
+        host->header.biSize = sizeof(BITMAPINFOHEADER);
+        host->header.biClrUsed = 0;
+        host->header.biClrImportant = 0;
+        host->header.biSizeImage = static_cast<DWORD>(size);
+        memcpy(host->colours, data.data() + header.biSize, COLOUR_TABLE_BYTES);
+        host->bits.assign(data.begin() + offset, data.begin() + offset + size);
+    }
+    UpdateTitle(*host);
+    InvalidateRect(host->window, nullptr, TRUE);
+}
+
+static void Paint(HWND window, const Host &host)
+{
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(window, &ps);
+    RECT client;
+    GetClientRect(window, &client);
+    FillRect(dc, &client, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    if (host.drawable) {
+        // Fit the whole image into the window, keeping its proportions.
+        LONG w = host.header.biWidth;
+        LONG h = host.header.biHeight < 0 ? -host.header.biHeight : host.header.biHeight;
+        LONG cw = client.right;
+        LONG ch = client.bottom;
+        LONG dw = cw;
+        LONG dh = static_cast<LONG>(static_cast<int64_t>(h) * cw / w);
+        if (dh > ch) {
+            dh = ch;
+            dw = static_cast<LONG>(static_cast<int64_t>(w) * ch / h);
+        }
+        struct {
+            BITMAPINFOHEADER header;
+            RGBQUAD colours[256];
+        } info;
+        info.header = host.header;
+        memcpy(info.colours, host.colours, sizeof info.colours);
+        // HALFTONE needs the brush origin set again after the mode.
+        SetStretchBltMode(dc, HALFTONE);
+        SetBrushOrgEx(dc, 0, 0, nullptr);
+        StretchDIBits(dc, (cw - dw) / 2, (ch - dh) / 2, dw, dh, 0, 0, w, h, host.bits.data(),
+                      reinterpret_cast<BITMAPINFO *>(&info), DIB_RGB_COLORS, SRCCOPY);
+    } else {
+        SetBkMode(dc, TRANSPARENT);
+        SetTextColor(dc, RGB(255, 255, 255));
+        DrawTextA(dc, WAITING_TEXT, -1, &client, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+    }
+    EndPaint(window, &ps);
+}
+
+static LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    Host *host = HostOf(window);
+    if (host != nullptr && message == deleteResourceMessage && message != 0) {
+        char line[160];
+        snprintf(line, sizeof line, "DELETE_RESOURCE host=%s wParam=%lu lParam=%ld",
+                 host->className, static_cast<unsigned long>(wParam), static_cast<long>(lParam));
+        LogLine(line);
+        return 0;
+    }
+    switch (message) {
+    case WM_COPYDATA:
+        if (host == nullptr || lParam == 0) {
+            return FALSE;
+        }
+        ReceiveCopyData(host, reinterpret_cast<const COPYDATASTRUCT *>(lParam));
+        if (hang) {
+            for (;;) {
+                Sleep(INFINITE);
+            }
+        }
+        if (delayMs > 0) {
+            Sleep(delayMs);
+        }
+        return TRUE;
+    case WM_PAINT:
+        if (host == nullptr) {
+            break;
+        }
+        Paint(window, *host);
+        return 0;
+    case WM_CLOSE:
+        // Closing either window ends the program.
+        for (Host &other : hosts) {
+            if (other.window != nullptr) {
+                DestroyWindow(other.window);
+            }
+        }
+        return 0;
+    case WM_DESTROY: {
+        if (host != nullptr) {
+            host->window = nullptr;
+        }
+        bool anyLeft = false;
+        for (const Host &other : hosts) {
+            anyLeft = anyLeft || other.window != nullptr;
+        }
+        if (!anyLeft) {
+            PostQuitMessage(0);
+        }
+        return 0;
+    }
+    default:
+        break;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// A whole decimal number of milliseconds.
+static bool ParseMilliseconds(const char *text, DWORD *value)
+{
+    char *end = nullptr;
+    unsigned long parsed = strtoul(text, &end, 10);
+    if (end == text || *end != '\0' || text[0] == '-' || parsed > 0x7FFFFFFFul) {
+        return false;
+    }
+    *value = static_cast<DWORD>(parsed);
+    return true;
+}
+
+static bool ParseArguments(int argc, char **argv, const char **logPath)
+{
+    bool delaySet = false;
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (strcmp(arg, "--front") == 0) {
+            hosts[0].wanted = true;
+        } else if (strcmp(arg, "--photo") == 0) {
+            hosts[1].wanted = true;
+        } else if (strcmp(arg, "--log") == 0 && hasValue) {
+            *logPath = argv[++i];
+        } else if (strcmp(arg, "--save") == 0 && hasValue) {
+            saveFolder = argv[++i];
+        } else if (strcmp(arg, "--delay") == 0 && hasValue) {
+            if (!ParseMilliseconds(argv[++i], &delayMs)) {
+                return false;
+            }
+            delaySet = true;
+        } else if (strcmp(arg, "--hang") == 0) {
+            hang = true;
+        } else {
+            return false;
+        }
+    }
+    if (!hosts[0].wanted && !hosts[1].wanted) {
+        hosts[0].wanted = hosts[1].wanted = true;
+    }
+    return *logPath != nullptr && !(delaySet && hang);
+}
+
+static void PrintUsage()
+{
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (err != nullptr && err != INVALID_HANDLE_VALUE) {
+        DWORD written;
+        WriteFile(err, USAGE_TEXT, sizeof USAGE_TEXT - 1, &written, nullptr);
+    }
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
+{
+    const char *logPath = nullptr;
+    if (!ParseArguments(__argc, __argv, &logPath)) {
+        PrintUsage();
+        return EXIT_USAGE;
+    }
+    // Binary append: lines end in a bare "\n" and earlier runs are kept.
+    logFile = fopen(logPath, "ab");
+    if (logFile == nullptr) {
+        PrintUsage();
+        return EXIT_USAGE;
+    }
+    deleteResourceMessage = RegisterWindowMessageA(DELETE_RESOURCE_MESSAGE);
+
+    int left = 0;
+    for (Host &host : hosts) {
+        if (!host.wanted) {
+            continue;
+        }
+        WNDCLASSA wc = {};
+        wc.lpfnWndProc = HostWindowProc;
+        wc.hInstance = instance;
+        wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
+        wc.lpszClassName = host.className;
+        RegisterClassA(&wc);
+        host.window = CreateWindowA(host.className, host.className, WS_OVERLAPPEDWINDOW, left, 0,
+                                    560, 720, nullptr, nullptr, instance, nullptr);
+        if (host.window == nullptr) {
+            continue;
+        }
+        UpdateTitle(host);
+        // Shown without taking the focus from the station it stands beside.
+        ShowWindow(host.window, SW_SHOWNOACTIVATE);
+        UpdateWindow(host.window);
+        char line[64];
+        snprintf(line, sizeof line, "READY host=%s", host.className);
+        LogLine(line);
+        left += 580;
+    }
+    if (hosts[0].window == nullptr && hosts[1].window == nullptr) {
+        fclose(logFile);
+        return 1;
+    }
+
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    fclose(logFile);
+    return static_cast<int>(msg.wParam);
+}
