@@ -59,7 +59,7 @@ st_start_station() {
     ST_WINDOW=""
     local i
     for i in $(seq 1 200); do
-        ST_WINDOW=$(xdotool search --onlyvisible --name '^(CATTURA DA SENSORE|XRAY CAPTURE)' 2>/dev/null | head -n 1)
+        ST_WINDOW=$(xdotool search --onlyvisible --name '^(CATTURA DA SENSORE|XRAY CAPTURE)' 2>/dev/null | head -n 1 || true)
         [ -n "$ST_WINDOW" ] && return 0
         sleep 0.1
     done
