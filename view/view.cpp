@@ -1,12 +1,258 @@
-// Not built yet: placeholder.
+// The current image and the view over it: intake of the driver's images,
+// painting one to one through the grey palette, and the two scroll bars.
+// The view owns the current image block; a block is locked only inside
+// PaintImageRegion and is never drawn unless its own header fits the block.
 #include "view.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "../driver/loader.h"
+#include "../exchange/hosts.h"
+#include "diblayout.h"
+#include "palette.h"
+
+static constexpr int LINE_STEP = 1;
+static constexpr int PAGE_STEP = 100;
+
 static HGLOBAL currentImage;
+static int horizontalPosition;
+static int verticalPosition;
+static int horizontalLimit;
+static int verticalLimit;
+
 HGLOBAL GetCurrentImage() { return currentImage; }
+
 void SetCurrentImage(HGLOBAL image) { currentImage = image; }
-BYTE *GetImageBits(HGLOBAL) { return nullptr; }
-void FreeImageBlock(HGLOBAL image) { if (image) GlobalFree(image); }
-void PaintImageRegion(HDC, HGLOBAL, const RECT *, const RECT *) {}
-void PaintCurrentImage(HWND) {}
-void ResizeView(HWND, WORD, WORD) {}
-void ScrollView(HWND, int, WORD, WORD) {}
-void ReceiveDriverImage(HWND, HGLOBAL) {}
+
+int StoredScrollPosition(int bar) { return bar == SB_HORZ ? horizontalPosition : verticalPosition; }
+
+int StoredScrollLimit(int bar) { return bar == SB_HORZ ? horizontalLimit : verticalLimit; }
+
+static int Saturate(int64_t value)
+{
+    if (value < INT32_MIN) {
+        return INT32_MIN;
+    }
+    if (value > INT32_MAX) {
+        return INT32_MAX;
+    }
+    return static_cast<int>(value);
+}
+
+int ComputeScrollLimit(int imageExtent, int clientExtent)
+{
+    return Saturate(static_cast<int64_t>(imageExtent) - clientExtent);
+}
+
+int StepScrollPosition(int position, WORD request, WORD thumbPosition)
+{
+    switch (request) {
+    case SB_LINEUP:
+        return Saturate(static_cast<int64_t>(position) - LINE_STEP);
+    case SB_LINEDOWN:
+        return Saturate(static_cast<int64_t>(position) + LINE_STEP);
+    case SB_PAGEUP:
+        return Saturate(static_cast<int64_t>(position) - PAGE_STEP);
+    case SB_PAGEDOWN:
+        return Saturate(static_cast<int64_t>(position) + PAGE_STEP);
+    case SB_THUMBPOSITION:
+        return thumbPosition;
+    default:
+        return position;
+    }
+}
+
+int ClampScrollPosition(int position, int limit)
+{
+    if (position < 0) {
+        position = 0;
+    }
+    if (position > limit) {
+        position = limit;
+    }
+    return position;
+}
+
+void ComputePaintRectangles(int imageWidth, int imageHeight, const RECT &client, int x, int y,
+                            RECT *source, RECT *destination)
+{
+    int width = imageWidth < client.right ? imageWidth : client.right;
+    int height = imageHeight < client.bottom ? imageHeight : client.bottom;
+    // A driver reporting a negative extent paints nothing rather than a mirror.
+    if (width < 0) {
+        width = 0;
+    }
+    if (height < 0) {
+        height = 0;
+    }
+    *source = {x, y, Saturate(static_cast<int64_t>(x) + width),
+               Saturate(static_cast<int64_t>(y) + height)};
+    *destination = {0, 0, width, height};
+}
+
+// Locks the block and checks the DIB in it against the block's size. On
+// success the block stays locked once and the header is returned.
+static const BYTE *LockCheckedImage(HGLOBAL image, DibLayout *layout)
+{
+    const BYTE *block = static_cast<const BYTE *>(GlobalLock(image));
+    if (block == nullptr) {
+        return nullptr;
+    }
+    *layout = CheckDibLayout(block, GlobalSize(image));
+    if (layout->verdict != DibVerdict::Drawable) {
+        GlobalUnlock(image);
+        return nullptr;
+    }
+    return block;
+}
+
+BYTE *GetImageBits(HGLOBAL image)
+{
+    if (image == nullptr) {
+        return nullptr;
+    }
+    DibLayout layout;
+    const BYTE *block = LockCheckedImage(image, &layout);
+    if (block == nullptr) {
+        return nullptr;
+    }
+    return const_cast<BYTE *>(block) + layout.bitsOffset;
+}
+
+void FreeImageBlock(HGLOBAL image)
+{
+    if (image != nullptr) {
+        GlobalFree(image);
+    }
+}
+
+// What the drawing call reads besides the bits: a plain 40-byte header and
+// the colour entries or masks, copied out of the block so that a longer
+// header (V4, V5 with a colour profile) or a rebased top-down block is
+// handed on in the one form every GDI reads the same way.
+struct DrawingInfo {
+    BITMAPINFOHEADER header;
+    RGBQUAD colours[256];
+};
+
+static void DrawCheckedImage(HDC dc, const BYTE *block, const DibLayout &layout, const RECT &source,
+                             const RECT &destination)
+{
+    const DibSourceRows rows =
+        PlanDibSourceRows(layout, source.top, source.bottom, destination.bottom - destination.top);
+    if (!rows.draw) {
+        return;
+    }
+    DrawingInfo info = {};
+    memcpy(&info.header, block, sizeof info.header);
+    info.header.biSize = sizeof info.header;
+    info.header.biHeight = rows.headerHeight;
+    info.header.biSizeImage = 0;
+    info.header.biClrUsed = layout.colourEntries;
+    memcpy(info.colours, block + layout.tableOffset, layout.tableBytes);
+
+    SetStretchBltMode(dc, COLORONCOLOR);
+    StretchDIBits(dc, destination.left, destination.top + rows.destinationSkip,
+                  destination.right - destination.left, rows.destinationHeight, source.left,
+                  rows.sourceY, source.right - source.left, rows.sourceHeight,
+                  block + rows.bitsOffset, reinterpret_cast<const BITMAPINFO *>(&info),
+                  DIB_RGB_COLORS, SRCCOPY);
+}
+
+void PaintImageRegion(HDC dc, HGLOBAL image, const RECT *source, const RECT *destination)
+{
+    if (image == nullptr) {
+        return;
+    }
+    // GetImageBits takes the first lock; the header is read under a second.
+    if (GetImageBits(image) == nullptr) {
+        return;
+    }
+    DibLayout layout;
+    const BYTE *block = LockCheckedImage(image, &layout);
+    if (block != nullptr) {
+        DrawCheckedImage(dc, block, layout, *source, *destination);
+        GlobalUnlock(image);
+    }
+    // The lock taken by GetImageBits.
+    GlobalUnlock(image);
+}
+
+void PaintCurrentImage(HWND mainWindow)
+{
+    if (currentImage == nullptr) {
+        return;
+    }
+    int imageWidth, imageHeight;
+    GetSensorSize(&imageWidth, &imageHeight);
+    RECT client;
+    GetClientRect(mainWindow, &client);
+    int x = GetScrollPos(mainWindow, SB_HORZ);
+    int y = GetScrollPos(mainWindow, SB_VERT);
+    RECT source, destination;
+    ComputePaintRectangles(imageWidth, imageHeight, client, x, y, &source, &destination);
+
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(mainWindow, &ps);
+    if (GreyPalette() != nullptr) {
+        SelectPalette(dc, GreyPalette(), FALSE);
+    }
+    RealizePalette(dc);
+    FillRect(dc, &destination, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    PaintImageRegion(dc, currentImage, &source, &destination);
+    EndPaint(mainWindow, &ps);
+}
+
+// SetScrollRange can show or hide a bar and so send a nested WM_SIZE inside
+// the call, whose ResizeView stores new limits and sets both ranges; each
+// range is therefore read from the stored limit at the moment of its call.
+static void SetScrollRanges(HWND mainWindow)
+{
+    SetScrollRange(mainWindow, SB_VERT, 0, verticalLimit, FALSE);
+    SetScrollRange(mainWindow, SB_HORZ, 0, horizontalLimit, FALSE);
+}
+
+void ResizeView(HWND mainWindow, WORD clientWidth, WORD clientHeight)
+{
+    int imageWidth, imageHeight;
+    GetSensorSize(&imageWidth, &imageHeight);
+    verticalLimit = ComputeScrollLimit(imageHeight, clientHeight);
+    horizontalLimit = ComputeScrollLimit(imageWidth, clientWidth);
+    SetScrollRanges(mainWindow);
+}
+
+void ScrollView(HWND mainWindow, int bar, WORD request, WORD thumbPosition)
+{
+    if (currentImage == nullptr || (bar != SB_HORZ && bar != SB_VERT)) {
+        return;
+    }
+    int *position = bar == SB_HORZ ? &horizontalPosition : &verticalPosition;
+    const int limit = bar == SB_HORZ ? horizontalLimit : verticalLimit;
+    *position = ClampScrollPosition(StepScrollPosition(*position, request, thumbPosition), limit);
+    if (GetScrollPos(mainWindow, bar) != *position) {
+        SetScrollPos(mainWindow, bar, *position, TRUE);
+        InvalidateRect(mainWindow, nullptr, TRUE);
+    }
+}
+
+void ReceiveDriverImage(HWND mainWindow, HGLOBAL image)
+{
+    // The driver hands over a new block every time; the current block itself
+    // coming back must not be freed and then kept.
+    if (image == nullptr || image == currentImage) {
+        return;
+    }
+    FreeImageBlock(currentImage);
+    currentImage = nullptr;
+    int imageWidth, imageHeight;
+    GetSensorSize(&imageWidth, &imageHeight);
+    currentImage = image;
+    RECT client;
+    GetClientRect(mainWindow, &client);
+    verticalLimit = ComputeScrollLimit(imageHeight, client.bottom);
+    horizontalLimit = ComputeScrollLimit(imageWidth, client.right);
+    SetScrollRanges(mainWindow);
+    InvalidateRect(mainWindow, nullptr, TRUE);
+    SendImageToHosts(mainWindow);
+}

@@ -1,0 +1,176 @@
+// The DIB layout check. All sizes are worked out in 64 bits and compared
+// against the block before anything past the header is trusted.
+#include "diblayout.h"
+
+namespace {
+
+constexpr uint32_t INFO_HEADER_SIZE = 40;
+constexpr uint32_t MASKS_SIZE = 12;
+constexpr uint32_t COMPRESSION_RGB = 0;
+constexpr uint32_t COMPRESSION_BITFIELDS = 3;
+constexpr uint32_t MAX_TABLE_ENTRIES = 256;
+// GDI works out row and image sizes in signed 32-bit arithmetic.
+constexpr int64_t GDI_SIZE_LIMIT = 0x7FFFFFFF;
+
+uint16_t ReadU16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+uint32_t ReadU32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+        (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+bool KnownHeaderSize(uint32_t size)
+{
+    // BITMAPINFOHEADER, the V2 and V3 extensions, BITMAPV4HEADER, BITMAPV5HEADER.
+    return size == 40 || size == 52 || size == 56 || size == 108 || size == 124;
+}
+
+bool Drawable(uint16_t bitCount, uint32_t compression)
+{
+    if (compression == COMPRESSION_RGB) {
+        return bitCount == 1 || bitCount == 4 || bitCount == 8 || bitCount == 16 ||
+            bitCount == 24 || bitCount == 32;
+    }
+    if (compression == COMPRESSION_BITFIELDS) {
+        return bitCount == 16 || bitCount == 32;
+    }
+    return false;
+}
+
+DibLayout Refuse(DibLayout layout, DibVerdict verdict)
+{
+    layout.verdict = verdict;
+    return layout;
+}
+
+}  // namespace
+
+DibLayout CheckDibLayout(const void *block, uint64_t blockSize)
+{
+    DibLayout layout;
+    const uint8_t *bytes = static_cast<const uint8_t *>(block);
+    if (bytes == nullptr || blockSize < INFO_HEADER_SIZE) {
+        return Refuse(layout, DibVerdict::ShortHeader);
+    }
+    layout.headerSize = ReadU32(bytes);
+    const int32_t width = static_cast<int32_t>(ReadU32(bytes + 4));
+    const int32_t height = static_cast<int32_t>(ReadU32(bytes + 8));
+    const uint16_t planes = ReadU16(bytes + 12);
+    layout.bitCount = ReadU16(bytes + 14);
+    layout.compression = ReadU32(bytes + 16);
+    const uint32_t coloursUsed = ReadU32(bytes + 32);
+
+    if (!KnownHeaderSize(layout.headerSize)) {
+        return Refuse(layout, DibVerdict::BadHeaderSize);
+    }
+    if (layout.headerSize > blockSize) {
+        return Refuse(layout, DibVerdict::ShortHeader);
+    }
+    if (planes != 1) {
+        return Refuse(layout, DibVerdict::BadPlanes);
+    }
+    const int64_t rows = height < 0 ? -static_cast<int64_t>(height) : height;
+    if (width <= 0 || rows == 0 || rows > GDI_SIZE_LIMIT) {
+        return Refuse(layout, DibVerdict::BadDimensions);
+    }
+    layout.width = width;
+    layout.rows = static_cast<int32_t>(rows);
+    layout.topDown = height < 0;
+    if (!Drawable(layout.bitCount, layout.compression)) {
+        return Refuse(layout, DibVerdict::Unsupported);
+    }
+
+    // What follows the header: for up to 8 bits the colour table GDI reads;
+    // for bit fields the three masks, which sit right after a 40-byte header
+    // and inside any longer one; above 8 bits an optional table of biClrUsed
+    // entries that GDI skips.
+    uint64_t bitsOffset = layout.headerSize;
+    if (layout.bitCount <= 8) {
+        const uint32_t maxEntries = 1u << layout.bitCount;
+        if (coloursUsed > maxEntries) {
+            return Refuse(layout, DibVerdict::BadColourCount);
+        }
+        layout.colourEntries = coloursUsed != 0 ? coloursUsed : maxEntries;
+        layout.tableOffset = layout.headerSize;
+        layout.tableBytes = layout.colourEntries * 4;
+        bitsOffset += layout.tableBytes;
+    } else {
+        if (coloursUsed > MAX_TABLE_ENTRIES) {
+            return Refuse(layout, DibVerdict::BadColourCount);
+        }
+        if (layout.compression == COMPRESSION_BITFIELDS) {
+            layout.tableOffset = INFO_HEADER_SIZE;
+            layout.tableBytes = MASKS_SIZE;
+            if (layout.headerSize == INFO_HEADER_SIZE) {
+                bitsOffset += MASKS_SIZE;
+            }
+        }
+        bitsOffset += static_cast<uint64_t>(coloursUsed) * 4;
+    }
+    if (bitsOffset > blockSize) {
+        return Refuse(layout, DibVerdict::ShortTable);
+    }
+    layout.bitsOffset = static_cast<uint32_t>(bitsOffset);
+
+    const int64_t rowBits = static_cast<int64_t>(width) * layout.bitCount;
+    if (rowBits + 31 > GDI_SIZE_LIMIT) {
+        return Refuse(layout, DibVerdict::BadDimensions);
+    }
+    const int64_t stride = (rowBits + 31) / 32 * 4;
+    // stride < 2^28 and rows < 2^31: the product cannot overflow.
+    const int64_t imageBytes = stride * rows;
+    if (imageBytes > GDI_SIZE_LIMIT) {
+        return Refuse(layout, DibVerdict::BadDimensions);
+    }
+    layout.stride = static_cast<uint32_t>(stride);
+    if (static_cast<uint64_t>(imageBytes) > blockSize - bitsOffset) {
+        return Refuse(layout, DibVerdict::ShortBits);
+    }
+    layout.verdict = DibVerdict::Drawable;
+    return layout;
+}
+
+DibSourceRows PlanDibSourceRows(const DibLayout &layout, int32_t top, int32_t bottom,
+                                int32_t destinationHeight)
+{
+    DibSourceRows plan;
+    if (layout.verdict != DibVerdict::Drawable || destinationHeight <= 0) {
+        return plan;
+    }
+    if (!layout.topDown) {
+        const int64_t sourceY = static_cast<int64_t>(layout.rows) - bottom;
+        const int64_t sourceHeight = static_cast<int64_t>(bottom) - top;
+        if (sourceHeight <= 0 || sourceY < INT32_MIN || sourceY > INT32_MAX ||
+            sourceHeight > INT32_MAX) {
+            return plan;
+        }
+        plan.bitsOffset = layout.bitsOffset;
+        plan.headerHeight = layout.rows;
+        plan.sourceY = static_cast<int32_t>(sourceY);
+        plan.sourceHeight = static_cast<int32_t>(sourceHeight);
+        plan.destinationHeight = destinationHeight;
+        plan.draw = true;
+        return plan;
+    }
+
+    const int64_t first = top < 0 ? 0 : top;
+    const int64_t last = bottom < layout.rows ? bottom : layout.rows;
+    const int64_t skip = first - top;
+    int64_t count = last - first;
+    if (count > destinationHeight - skip) {
+        count = destinationHeight - skip;
+    }
+    if (count <= 0) {
+        return plan;
+    }
+    // first * stride lies inside the image, which the check kept below 2^31.
+    plan.bitsOffset = layout.bitsOffset + static_cast<uint32_t>(first * layout.stride);
+    plan.headerHeight = -static_cast<int32_t>(count);
+    plan.sourceY = 0;
+    plan.sourceHeight = static_cast<int32_t>(count);
+    plan.destinationSkip = static_cast<int32_t>(skip);
+    plan.destinationHeight = static_cast<int32_t>(count);
+    plan.draw = true;
+    return plan;
+}
