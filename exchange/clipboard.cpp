@@ -25,8 +25,9 @@ void CopyImageToClipboard(HWND mainWindow)
     // cannot be made the clipboard is left empty.
     EmptyClipboard();
     HGLOBAL duplicate = DuplicateImageBlock(image);
-    if (duplicate != nullptr) {
-        SetClipboardData(CF_DIB, duplicate);
+    if (duplicate != nullptr && SetClipboardData(CF_DIB, duplicate) == nullptr) {
+        // Refused: the block is still ours, not the clipboard's.
+        GlobalFree(duplicate);
     }
     CloseClipboard();
 }

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -14,63 +13,16 @@
 
 constexpr char PATH_DIALOG_CAPTION[] = "Impostazioni sensore Vestra";
 
-// The first-run dialog's edit box (control 101), seen from a CBT hook of its
-// own: records the text the dialog shows and puts in a queued replacement
-// before the ModalCatcher's answer reaches the dialog. The catcher answers
-// the buttons but takes this dialog for a message box (its static texts have
-// the id 0xFFFF of a box's text), so it neither reads nor fills the box.
-class PathDialogEditor {
-public:
-    PathDialogEditor()
-    {
-        active = this;
-        hook = SetWindowsHookExA(WH_CBT, HookProc, nullptr, GetCurrentThreadId());
-    }
-    ~PathDialogEditor()
-    {
-        UnhookWindowsHookEx(hook);
-        active = nullptr;
-    }
-    PathDialogEditor(const PathDialogEditor &) = delete;
-    PathDialogEditor &operator=(const PathDialogEditor &) = delete;
-
-    // One entry per dialog, in order; none left: the box is left as shown.
-    void Queue(const std::string &text) { edits.push_back(text); }
-    std::vector<std::string> shown;
-
-private:
-    std::deque<std::string> edits;
-    HHOOK hook;
-    static inline thread_local PathDialogEditor *active;
-
-    static LRESULT CALLBACK HookProc(int code, WPARAM wParam, LPARAM lParam)
-    {
-        HWND window = reinterpret_cast<HWND>(wParam);
-        HWND edit = code == HCBT_ACTIVATE && active != nullptr ? GetDlgItem(window, 101) : nullptr;
-        char cls[16] = "";
-        if (edit != nullptr && GetClassNameA(edit, cls, sizeof cls) && lstrcmpiA(cls, "Edit") == 0 &&
-            GetPropA(window, "PathDialogEditorSeen") == nullptr) {
-            SetPropA(window, "PathDialogEditorSeen", reinterpret_cast<HANDLE>(1));
-            char text[1024] = "";
-            GetWindowTextA(edit, text, sizeof text);
-            active->shown.push_back(text);
-            if (!active->edits.empty()) {
-                SetWindowTextA(edit, active->edits.front().c_str());
-                active->edits.pop_front();
-            }
-        }
-        return CallNextHookEx(nullptr, code, wParam, lParam);
-    }
-};
-
-inline bool IsPathDialog(const ModalRecord &record) { return record.caption == PATH_DIALOG_CAPTION; }
+inline bool IsPathDialog(const ModalRecord &record)
+{
+    return record.isDialog && record.caption == PATH_DIALOG_CAPTION;
+}
 
 class DriverTest : public ::testing::Test {
 protected:
     RegistryGuard registry;
     IniGuard ini;
     ModalCatcher modal;
-    PathDialogEditor dialogs;
     std::vector<HWND> windows;
 
     // Creates the main window; WM_CREATE loads the driver inside.
@@ -95,6 +47,17 @@ protected:
         }
     }
     std::string Boxes() const { return Describe(modal.records); }
+    // The path each first-run dialog showed, in order.
+    std::vector<std::string> DialogTexts() const
+    {
+        std::vector<std::string> texts;
+        for (const ModalRecord &record : modal.records) {
+            if (record.isDialog) {
+                texts.push_back(record.text);
+            }
+        }
+        return texts;
+    }
 };
 
 inline std::string Title(HWND window)

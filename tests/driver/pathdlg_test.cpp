@@ -24,10 +24,9 @@ TEST_F(DriverTest, DialogSuggestsAPathAndStoresOnlyWhatOkConfirms)
 {
     RemoveIni();
     // Annulla and an emptied box write nothing, not even the file.
-    modal.QueueDialog(IDCANCEL);
-    dialogs.Queue("d:\\typed.dll");
+    modal.QueueDialog(IDCANCEL, "d:\\typed.dll");
     EXPECT_EQ(0, RunDialog());
-    dialogs.Queue("");
+    modal.QueueDialog(IDOK, "");
     EXPECT_EQ(1, RunDialog());
     EXPECT_FALSE(IniExists());
     // OK on the unchanged suggestion stores it.
@@ -37,7 +36,7 @@ TEST_F(DriverTest, DialogSuggestsAPathAndStoresOnlyWhatOkConfirms)
     for (const ModalRecord &r : modal.records) {
         EXPECT_TRUE(IsPathDialog(r)) << Boxes();
     }
-    EXPECT_EQ(std::vector<std::string>(3, SUGGESTED), dialogs.shown);
+    EXPECT_EQ(std::vector<std::string>(3, SUGGESTED), DialogTexts());
 }
 
 // Annulla, or OK on an emptied box: the second read is empty too, the empty
@@ -47,11 +46,7 @@ TEST_F(DriverTest, FirstRunWithoutAPathReportsAnEmptyLoadFailure)
     for (int button : {IDCANCEL, IDOK}) {
         RemoveIni();
         modal.records.clear();
-        dialogs.shown.clear();
-        modal.QueueDialog(button);
-        if (button == IDOK) {
-            dialogs.Queue("");
-        }
+        modal.QueueDialog(button, button == IDOK ? "" : nullptr);
         modal.Queue(ModalAnswer());
         modal.QueueDialog(IDCANCEL);
         HWND window = Open();
@@ -60,7 +55,7 @@ TEST_F(DriverTest, FirstRunWithoutAPathReportsAnEmptyLoadFailure)
         EXPECT_EQ("", modal.records[1].caption);
         EXPECT_EQ(LOAD_FAILURE, modal.records[1].text);
         EXPECT_TRUE(IsPathDialog(modal.records[2]));
-        EXPECT_EQ(std::vector<std::string>(2, SUGGESTED), dialogs.shown);
+        EXPECT_EQ(std::vector<std::string>(2, SUGGESTED), DialogTexts());
         EXPECT_EQ("XRAY board not declared", modal.records[3].text);
         EXPECT_FALSE(IniExists());
         EXPECT_EQ(0, DriverMode());
@@ -92,7 +87,7 @@ TEST_F(DriverTest, LoadFailureMessageIsOwnedByTheFocusWindowThenTheDialogShowsTh
     // the path is not read again, so the driver stays unbound.
     EXPECT_TRUE(IsPathDialog(modal.records[1]));
     EXPECT_EQ(window, modal.records[1].owner);
-    EXPECT_EQ(std::vector<std::string>{missing}, dialogs.shown);
+    EXPECT_EQ(std::vector<std::string>{missing}, DialogTexts());
     EXPECT_EQ("XRAY board not declared", modal.records[2].text);
     EXPECT_EQ(0, DriverMode());
 }
@@ -115,7 +110,7 @@ TEST_F(DriverTest, PathOfTwoHundredFiftyNineCharactersIsStoredAndLoadedWhole)
         ASSERT_TRUE(td.Loaded());
         ASSERT_EQ(259u, td.path.size());
         RemoveIni();
-        dialogs.Queue(td.path);
+        modal.QueueDialog(IDOK, td.path.c_str());
         HWND window = Open();
         ASSERT_EQ(1u, modal.records.size()) << Boxes();
         EXPECT_EQ(td.path, ReadDriverPath());
@@ -124,7 +119,7 @@ TEST_F(DriverTest, PathOfTwoHundredFiftyNineCharactersIsStoredAndLoadedWhole)
         // Shown whole by the dialog when asked again.
         modal.QueueDialog(IDCANCEL);
         RunDialog();
-        EXPECT_EQ(td.path, dialogs.shown.back());
+        EXPECT_EQ(td.path, DialogTexts().back());
         Close(window);
     }
     DeleteFileA(BinPath(relative.c_str()).c_str());

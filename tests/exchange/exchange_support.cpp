@@ -183,18 +183,6 @@ std::vector<BYTE> BlockBytes(HGLOBAL block)
     return out;
 }
 
-ImportPatch::ImportPatch(const char *dllName, const char *functionName, void *replacement)
-    : original(PatchImport(dllName, functionName, replacement)), dll(dllName), function(functionName)
-{
-}
-
-ImportPatch::~ImportPatch()
-{
-    if (original != nullptr) {
-        PatchImport(dll, function, original);
-    }
-}
-
 // Global memory watch. The station's code is linked into this program, so
 // its calls go through the same import table.
 static decltype(&GlobalAlloc) realGlobalAlloc;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fixtures.h"
+#include "iatpatch.h"
 #include "modal.h"
 #include "testdrv_client.h"
 
@@ -49,20 +50,6 @@ HGLOBAL MakeImageBlock(LONG width, LONG height, SIZE_T extra = 0);
 // A block of exactly these bytes.
 HGLOBAL MakeBlock(const std::vector<BYTE> &bytes);
 std::vector<BYTE> BlockBytes(HGLOBAL block);
-
-// Replaces one user32/kernel32 import of the test program for its lifetime.
-class ImportPatch {
-public:
-    ImportPatch(const char *dll, const char *function, void *replacement);
-    ~ImportPatch();
-    ImportPatch(const ImportPatch &) = delete;
-    ImportPatch &operator=(const ImportPatch &) = delete;
-    void *original;
-
-private:
-    const char *dll;
-    const char *function;
-};
 
 // Counts GlobalAlloc and records GlobalFree (as 'X' events); can make
 // GlobalAlloc or GlobalLock fail.

@@ -2,9 +2,9 @@
 // recording window, the image blocks it hands over, its settings and log.
 // GlobalAlloc and GlobalFree are counted through the DLL's import table, so
 // a block the driver keeps or leaks shows up.
-#include <gtest/gtest.h>
-
 #include <windows.h>
+
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +14,7 @@
 
 #include "crc32.h"
 #include "fixtures.h"
+#include "iatpatch.h"
 #include "xraydrv.h"
 
 namespace {
@@ -88,37 +89,6 @@ HGLOBAL WINAPI CountingFree(HGLOBAL h)
     freed.push_back(h);
     LeaveCriticalSection(&memoryLock);
     return reinterpret_cast<decltype(&GlobalFree)>(realFree)(h);
-}
-
-// Replaces one import of `module` (not of the test program); returns the
-// previous target or null.
-void *PatchModuleImport(HMODULE module, const char *dllName, const char *name, void *replacement)
-{
-    BYTE *base = reinterpret_cast<BYTE *>(module);
-    auto *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY &dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto *desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + dir.VirtualAddress);
-         dir.VirtualAddress != 0 && desc->Name != 0; ++desc) {
-        if (lstrcmpiA(reinterpret_cast<const char *>(base + desc->Name), dllName) != 0) {
-            continue;
-        }
-        auto *names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + desc->OriginalFirstThunk);
-        auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + desc->FirstThunk);
-        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
-                lstrcmpA(reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData)->Name,
-                         name) != 0) {
-                continue;
-            }
-            DWORD protect;
-            VirtualProtect(&slots->u1.Function, sizeof(void *), PAGE_READWRITE, &protect);
-            void *previous = reinterpret_cast<void *>(slots->u1.Function);
-            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
-            VirtualProtect(&slots->u1.Function, sizeof(void *), protect, &protect);
-            return previous;
-        }
-    }
-    return nullptr;
 }
 
 // xraysim.dll loaded with its seven exports resolved and its global memory

@@ -1,8 +1,8 @@
 #include "iatpatch.h"
 
-void *PatchImport(const char *dllName, const char *functionName, void *replacement)
+void *PatchModuleImport(HMODULE module, const char *dllName, const char *functionName, void *replacement)
 {
-    BYTE *base = reinterpret_cast<BYTE *>(GetModuleHandleA(nullptr));
+    BYTE *base = reinterpret_cast<BYTE *>(module);
     auto *dos = reinterpret_cast<IMAGE_DOS_HEADER *>(base);
     auto *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
     const IMAGE_DATA_DIRECTORY &dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
@@ -33,6 +33,23 @@ void *PatchImport(const char *dllName, const char *functionName, void *replaceme
         }
     }
     return nullptr;
+}
+
+void *PatchImport(const char *dllName, const char *functionName, void *replacement)
+{
+    return PatchModuleImport(GetModuleHandleA(nullptr), dllName, functionName, replacement);
+}
+
+ImportPatch::ImportPatch(const char *dllName, const char *functionName, void *replacement)
+    : original(PatchImport(dllName, functionName, replacement)), dll(dllName), function(functionName)
+{
+}
+
+ImportPatch::~ImportPatch()
+{
+    if (original != nullptr) {
+        PatchImport(dll, function, original);
+    }
 }
 
 static int beepCount;

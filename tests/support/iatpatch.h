@@ -8,6 +8,22 @@
 
 // Returns the previous target, or null when the import was not found.
 void *PatchImport(const char *dllName, const char *functionName, void *replacement);
+// The same in the import table of another loaded module (a driver DLL).
+void *PatchModuleImport(HMODULE module, const char *dllName, const char *functionName, void *replacement);
+
+// Replaces one import of the test program for its lifetime.
+class ImportPatch {
+public:
+    ImportPatch(const char *dll, const char *function, void *replacement);
+    ~ImportPatch();
+    ImportPatch(const ImportPatch &) = delete;
+    ImportPatch &operator=(const ImportPatch &) = delete;
+    void *original;
+
+private:
+    const char *dll;
+    const char *function;
+};
 
 // Counts MessageBeep calls for the life of the object and makes no sound.
 class BeepCounter {

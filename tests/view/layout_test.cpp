@@ -9,10 +9,10 @@
 #include "view.h"
 #include "viewtest.h"
 
-static DibSpec Spec(uint16_t bits, int32_t w, int32_t h, uint32_t table, uint32_t used = 0,
+static DibFields Fields(uint16_t bits, int32_t w, int32_t h, uint32_t table, uint32_t used = 0,
                     uint32_t compression = 0, uint32_t headerSize = 40)
 {
-    DibSpec s;
+    DibFields s;
     s.bitCount = bits, s.width = w, s.height = h, s.tableEntries = table, s.coloursUsed = used;
     s.compression = compression, s.headerSize = headerSize;
     return s;
@@ -28,34 +28,34 @@ TEST(CheckDibLayout, EveryCommonLayoutFitsAndNoShorterBlockDoes)
     // Bits offsets and strides worked out by hand.
     const struct {
         const char *what;
-        DibSpec spec;
+        DibFields fields;
         uint32_t bitsOffset, stride;
     } cases[] = {
-        {"8-bit image block", Spec(8, 512, 768, 256), 1064, 512},
-        {"8-bit top-down", Spec(8, 4, -3, 256), 1064, 4},
-        {"8-bit, 252 colours", Spec(8, 10, 3, 252, 252), 1048, 12},
-        {"8-bit, V3 header", Spec(8, 4, 2, 256, 0, 0, 56), 1080, 4},
-        {"1-bit", Spec(1, 33, 2, 2), 48, 8},
-        {"4-bit", Spec(4, 3, 3, 16), 104, 4},
-        {"4-bit, 5 colours", Spec(4, 9, 2, 5, 5), 60, 8},
-        {"16-bit", Spec(16, 3, 2, 0), 40, 8},
-        {"16-bit bit fields", Spec(16, 2, 2, 0, 0, 3), 52, 4},
-        {"16-bit bit fields, V2 header", Spec(16, 2, 2, 0, 0, 3, 52), 52, 4},
-        {"24-bit", Spec(24, 5, -2, 0), 40, 16},
-        {"24-bit, optional table", Spec(24, 5, 2, 3, 3), 52, 16},
-        {"32-bit, V4 header", Spec(32, 3, 2, 0, 0, 0, 108), 108, 12},
-        {"32-bit bit fields, V5 header", Spec(32, 3, -2, 0, 0, 3, 124), 124, 12},
-        {"32-bit bit fields and a table", Spec(32, 3, 2, 2, 2, 3), 60, 12},
+        {"8-bit image block", Fields(8, 512, 768, 256), 1064, 512},
+        {"8-bit top-down", Fields(8, 4, -3, 256), 1064, 4},
+        {"8-bit, 252 colours", Fields(8, 10, 3, 252, 252), 1048, 12},
+        {"8-bit, V3 header", Fields(8, 4, 2, 256, 0, 0, 56), 1080, 4},
+        {"1-bit", Fields(1, 33, 2, 2), 48, 8},
+        {"4-bit", Fields(4, 3, 3, 16), 104, 4},
+        {"4-bit, 5 colours", Fields(4, 9, 2, 5, 5), 60, 8},
+        {"16-bit", Fields(16, 3, 2, 0), 40, 8},
+        {"16-bit bit fields", Fields(16, 2, 2, 0, 0, 3), 52, 4},
+        {"16-bit bit fields, V2 header", Fields(16, 2, 2, 0, 0, 3, 52), 52, 4},
+        {"24-bit", Fields(24, 5, -2, 0), 40, 16},
+        {"24-bit, optional table", Fields(24, 5, 2, 3, 3), 52, 16},
+        {"32-bit, V4 header", Fields(32, 3, 2, 0, 0, 0, 108), 108, 12},
+        {"32-bit bit fields, V5 header", Fields(32, 3, -2, 0, 0, 3, 124), 124, 12},
+        {"32-bit bit fields and a table", Fields(32, 3, 2, 2, 2, 3), 60, 12},
     };
     const int drawable = static_cast<int>(DibVerdict::Drawable);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        std::vector<uint8_t> block = BuildDib(c.spec);
+        std::vector<uint8_t> block = BuildDib(c.fields);
         DibLayout l = CheckDibLayout(block.data(), block.size());
         ASSERT_EQ(DibVerdict::Drawable, l.verdict);
         EXPECT_EQ(c.bitsOffset, l.bitsOffset);
         EXPECT_EQ(c.stride, l.stride);
-        EXPECT_EQ(c.spec.height < 0, l.topDown);
+        EXPECT_EQ(c.fields.height < 0, l.topDown);
         block.push_back(0);
         EXPECT_EQ(drawable, Verdict(block, block.size())) << "with a spare byte";
         block.pop_back();
@@ -73,51 +73,51 @@ TEST(CheckDibLayout, UnsafeOrUndrawableHeadersAreRefused)
 {
     using V = DibVerdict;
     auto header = [](uint32_t size) {
-        DibSpec s = Spec(8, 4, 4, 256);
+        DibFields s = Fields(8, 4, 4, 256);
         s.headerSize = size;
         return s;
     };
     auto planes = [](uint16_t n) {
-        DibSpec s = Spec(8, 4, 4, 256);
+        DibFields s = Fields(8, 4, 4, 256);
         s.planes = n;
         return s;
     };
     const struct {
         const char *what;
-        DibSpec spec;
+        DibFields fields;
         V verdict;
     } cases[] = {
         {"core header", header(12), V::BadHeaderSize},
         {"biSize 41", header(41), V::BadHeaderSize},
         {"biSize huge", header(0xFFFFFFF0u), V::BadHeaderSize},
         {"planes 2", planes(2), V::BadPlanes},
-        {"width 0", Spec(8, 0, 4, 256), V::BadDimensions},
-        {"width < 0", Spec(8, -4, 4, 256), V::BadDimensions},
-        {"height 0", Spec(8, 4, 0, 256), V::BadDimensions},
-        {"RLE8", Spec(8, 4, 4, 256, 0, 1), V::Unsupported},
-        {"RLE4", Spec(4, 4, 4, 16, 0, 2), V::Unsupported},
-        {"JPEG", Spec(0, 4, 4, 0, 0, 4), V::Unsupported},
-        {"PNG", Spec(0, 4, 4, 0, 0, 5), V::Unsupported},
-        {"2 bits", Spec(2, 4, 4, 4), V::Unsupported},
-        {"bit fields at 24 bits", Spec(24, 4, 4, 0, 0, 3), V::Unsupported},
-        {"8 bits, 257 colours", Spec(8, 4, 4, 256, 257), V::BadColourCount},
-        {"4 bits, 17 colours", Spec(4, 4, 4, 17, 17), V::BadColourCount},
-        {"24 bits, 2^32-1 colours", Spec(24, 4, 4, 0, 0xFFFFFFFFu), V::BadColourCount},
-        {"table not in the block", Spec(8, 4, 4, 0), V::ShortTable},
-        {"24 bits, 256 colours not in the block", Spec(24, 4, 4, 0, 256), V::ShortTable},
+        {"width 0", Fields(8, 0, 4, 256), V::BadDimensions},
+        {"width < 0", Fields(8, -4, 4, 256), V::BadDimensions},
+        {"height 0", Fields(8, 4, 0, 256), V::BadDimensions},
+        {"RLE8", Fields(8, 4, 4, 256, 0, 1), V::Unsupported},
+        {"RLE4", Fields(4, 4, 4, 16, 0, 2), V::Unsupported},
+        {"JPEG", Fields(0, 4, 4, 0, 0, 4), V::Unsupported},
+        {"PNG", Fields(0, 4, 4, 0, 0, 5), V::Unsupported},
+        {"2 bits", Fields(2, 4, 4, 4), V::Unsupported},
+        {"bit fields at 24 bits", Fields(24, 4, 4, 0, 0, 3), V::Unsupported},
+        {"8 bits, 257 colours", Fields(8, 4, 4, 256, 257), V::BadColourCount},
+        {"4 bits, 17 colours", Fields(4, 4, 4, 17, 17), V::BadColourCount},
+        {"24 bits, 2^32-1 colours", Fields(24, 4, 4, 0, 0xFFFFFFFFu), V::BadColourCount},
+        {"table not in the block", Fields(8, 4, 4, 0), V::ShortTable},
+        {"24 bits, 256 colours not in the block", Fields(24, 4, 4, 0, 256), V::ShortTable},
     };
     for (const auto &c : cases) {
-        std::vector<uint8_t> block = BuildDib(c.spec);
+        std::vector<uint8_t> block = BuildDib(c.fields);
         block.resize(block.size() + 64);
         EXPECT_EQ(static_cast<int>(c.verdict), Verdict(block, block.size())) << c.what;
     }
-    std::vector<uint8_t> masks = BuildDib(Spec(16, 2, 2, 0, 0, 3));
+    std::vector<uint8_t> masks = BuildDib(Fields(16, 2, 2, 0, 0, 3));
     EXPECT_EQ(static_cast<int>(V::ShortTable), Verdict(masks, 51)) << "masks past the block";
 
     // The check reads only the 40 header bytes itself, so a claimed size may
     // exceed the bytes behind it here.
     auto sized = [](int32_t w, int32_t h, uint64_t claimed) {
-        std::vector<uint8_t> b = BuildDib(Spec(32, 1, 1, 0));
+        std::vector<uint8_t> b = BuildDib(Fields(32, 1, 1, 0));
         Put32(b, 4, uint32_t(w));
         Put32(b, 8, uint32_t(h));
         return static_cast<int>(CheckDibLayout(b.data(), claimed).verdict);
@@ -140,7 +140,7 @@ TEST(PlanDibSourceRows, BottomUpCountsFromTheBottomTopDownIsRebased)
     EXPECT_EQ(
         (std::vector<LONG> {0, 0, 512, 700, 0, 0, 512, 700}),
         (std::vector<LONG> {s.left, s.top, s.right, s.bottom, d.left, d.top, d.right, d.bottom}));
-    std::vector<uint8_t> up = BuildDib(Spec(8, 512, 768, 256));
+    std::vector<uint8_t> up = BuildDib(Fields(8, 512, 768, 256));
     DibLayout l = CheckDibLayout(up.data(), up.size());
     DibSourceRows r = PlanDibSourceRows(l, s.top, s.bottom, d.bottom);
     EXPECT_TRUE(r.draw);
@@ -155,7 +155,7 @@ TEST(PlanDibSourceRows, BottomUpCountsFromTheBottomTopDownIsRebased)
     EXPECT_FALSE(PlanDibSourceRows(CheckDibLayout(up.data(), up.size() - 1), 0, 700, 700).draw);
 
     // Top-down: the visible rows become a block of their own, source y 0.
-    std::vector<uint8_t> down = BuildDib(Spec(8, 512, -768, 256));
+    std::vector<uint8_t> down = BuildDib(Fields(8, 512, -768, 256));
     l = CheckDibLayout(down.data(), down.size());
     r = PlanDibSourceRows(l, 68, 768, 700);
     EXPECT_EQ(1064u + 68 * 512, r.bitsOffset);

@@ -153,7 +153,7 @@ TEST(ViewWindow, ScrollRequestsStepClampAndRepaintOnlyOnChange)
     ASSERT_TRUE(s.SetClient(400, 500));
     EXPECT_FALSE(s.Scroll(SB_VERT, SB_PAGEDOWN)) << "no image yet";
     EXPECT_EQ(0, StoredScrollPosition(SB_VERT));
-    s.Deliver(BuildDib(DibSpec()));
+    s.Deliver(BuildDib(DibFields()));
     const struct {
         int bar;
         WORD request, thumb;
@@ -201,7 +201,7 @@ TEST(ViewWindow, DriverImagesReplaceTheCurrentOneAtTheSameOffsets)
 {
     Station s;
     ASSERT_TRUE(s.SetClient(400, 500));
-    const std::vector<uint8_t> bytes = BuildDib(DibSpec(), Ramp, TableColour);
+    const std::vector<uint8_t> bytes = BuildDib(DibFields(), Ramp, TableColour);
     HGLOBAL first = s.Deliver(bytes);
     ScrollTo(s, 30, 40);
     realGlobalFree =
@@ -271,7 +271,7 @@ TEST(GreyPalette, GreyRampThenBlackAllReservedBuiltOnce)
                       (std::vector<int> {e[i].peRed, e[i].peGreen, e[i].peBlue, e[i].peFlags}))
                 << "entry " << i;
         }
-        s.Deliver(BuildDib(DibSpec()));
+        s.Deliver(BuildDib(DibFields()));
         const int created = creates;
         EXPECT_LE(created, 1);
         realizes = 0;
@@ -314,20 +314,20 @@ TEST(GreyPalette, FailedAllocationLeavesItNull)
 TEST(ImageBlocks, BitsFromTheBlocksOwnHeaderAndNoLockLeftBehind)
 {
     EXPECT_EQ(nullptr, GetImageBits(nullptr));
-    DibSpec spec;
-    spec.width = spec.height = 16;
+    DibFields fields;
+    fields.width = fields.height = 16;
     HGLOBAL good = MakeBlock(BuildDib(
-        spec, [](int, int) { return 200u; }, TableColour));
+        fields, [](int, int) { return 200u; }, TableColour));
     BYTE *base = static_cast<BYTE *>(GlobalLock(good));
     EXPECT_EQ(base + 1064, GetImageBits(good));
     EXPECT_EQ(2u, LockCount(good));
     GlobalUnlock(good), GlobalUnlock(good);
-    spec.tableEntries = spec.coloursUsed = 16;
-    HGLOBAL shortTable = MakeBlock(BuildDib(spec));
+    fields.tableEntries = fields.coloursUsed = 16;
+    HGLOBAL shortTable = MakeBlock(BuildDib(fields));
     base = static_cast<BYTE *>(GlobalLock(shortTable));
     EXPECT_EQ(base + 104, GetImageBits(shortTable));
     GlobalUnlock(shortTable), GlobalUnlock(shortTable);
-    std::vector<uint8_t> cut = BuildDib(spec);
+    std::vector<uint8_t> cut = BuildDib(fields);
     cut.pop_back();
     HGLOBAL bad = MakeBlock(cut);
     EXPECT_EQ(nullptr, GetImageBits(bad));
@@ -364,7 +364,7 @@ TEST(ViewPixels, ImageDrawnOneToOneFromTheTopLeftAndFollowsTheThumb)
 {
     Station s;
     ASSERT_TRUE(s.SetClient(400, 500));
-    s.Deliver(BuildDib(DibSpec(), Ramp, TableColour));
+    s.Deliver(BuildDib(DibFields(), Ramp, TableColour));
     for (auto p : {std::make_pair(0, 0), {30, 40}, {112, 268}}) {
         ScrollTo(s, p.first, p.second);
         ASSERT_EQ(p.second, GetScrollPos(s.window, SB_VERT));
@@ -382,29 +382,29 @@ TEST(ViewPixels, PastedLayoutsDrawnRightSideUpAndUnsafeOnesNotAtAll)
 {
     Station s;
     ASSERT_TRUE(s.SetClient(400, 500));
-    auto spec = [](uint16_t bits, int height, uint32_t table, uint32_t compression,
+    auto fields = [](uint16_t bits, int height, uint32_t table, uint32_t compression,
                    uint32_t header) {
-        DibSpec d;
+        DibFields d;
         d.bitCount = bits, d.height = height, d.tableEntries = table, d.compression = compression;
         d.coloursUsed = table == 256 || bits > 8 ? 0 : table, d.headerSize = header;
         return d;
     };
     const struct {
         const char *what;
-        DibSpec spec;
+        DibFields fields;
         bool trueColour;
     } layouts[] = {
-        {"8-bit top-down", spec(8, -768, 256, 0, 40), false},
-        {"8-bit, 252 colours, top-down", spec(8, -768, 252, 0, 40), false},
-        {"8-bit, V5 header", spec(8, 768, 256, 0, 124), false},
-        {"24-bit", spec(24, 768, 0, 0, 40), true},
-        {"24-bit top-down", spec(24, -768, 0, 0, 40), true},
-        {"32-bit bit fields, V5 header, top-down", spec(32, -768, 0, 3, 124), true},
-        {"32-bit bit fields", spec(32, 768, 0, 3, 40), true},
+        {"8-bit top-down", fields(8, -768, 256, 0, 40), false},
+        {"8-bit, 252 colours, top-down", fields(8, -768, 252, 0, 40), false},
+        {"8-bit, V5 header", fields(8, 768, 256, 0, 124), false},
+        {"24-bit", fields(24, 768, 0, 0, 40), true},
+        {"24-bit top-down", fields(24, -768, 0, 0, 40), true},
+        {"32-bit bit fields, V5 header, top-down", fields(32, -768, 0, 3, 124), true},
+        {"32-bit bit fields", fields(32, 768, 0, 3, 40), true},
     };
     for (const auto &l : layouts) {
         SCOPED_TRACE(l.what);
-        ShowAsPasted(s, l.trueColour ? BuildDib(l.spec, Rgb) : BuildDib(l.spec, Ramp, TableColour));
+        ShowAsPasted(s, l.trueColour ? BuildDib(l.fields, Rgb) : BuildDib(l.fields, Ramp, TableColour));
         for (auto p : {std::make_pair(0, 0), {30, 40}, {112, 268}}) {
             ScrollTo(s, p.first, p.second);
             EXPECT_EQ("", Compare(s, l.trueColour ? Rgb : RampColour));
@@ -412,14 +412,14 @@ TEST(ViewPixels, PastedLayoutsDrawnRightSideUpAndUnsafeOnesNotAtAll)
     }
     // Smaller than the sensor's extent: top-left, on black.
     for (int height : {300, -300}) {
-        DibSpec small = spec(24, height, 0, 0, 40);
+        DibFields small = fields(24, height, 0, 0, 40);
         small.width = 200;
         ShowAsPasted(s, BuildDib(small, Rgb));
         ScrollTo(s, 30, 40);
         EXPECT_EQ("", Compare(s, Rgb, 200, 300)) << "height " << height;
     }
 
-    std::vector<std::vector<uint8_t>> unsafe(5, BuildDib(DibSpec(), Ramp, TableColour));
+    std::vector<std::vector<uint8_t>> unsafe(5, BuildDib(DibFields(), Ramp, TableColour));
     unsafe[0].pop_back();                 // one byte short
     Put32(unsafe[1], 0, 0x7FFFFF00);      // biSize huge
     Put32(unsafe[2], 16, 1);              // RLE8
@@ -431,7 +431,7 @@ TEST(ViewPixels, PastedLayoutsDrawnRightSideUpAndUnsafeOnesNotAtAll)
     }
     EXPECT_TRUE(s.modal.records.empty()) << Describe(s.modal.records);
 
-    ShowAsPasted(s, BuildDib(DibSpec(), Ramp, TableColour));
+    ShowAsPasted(s, BuildDib(DibFields(), Ramp, TableColour));
     realGlobalLock =
         PatchImport("kernel32.dll", "GlobalLock", reinterpret_cast<void *>(FailingGlobalLock));
     failingLock = -1;

@@ -15,7 +15,7 @@
 #include "testdrv_client.h"
 #include "xraydrv.h"
 
-struct DibSpec {
+struct DibFields {
     int32_t width = 512;
     int32_t height = 768;  // negative: top-down
     uint16_t bitCount = 8;
@@ -39,7 +39,7 @@ inline uint32_t Stride(int32_t width, uint16_t bits)
 }
 
 // pixel: the index up to 8 bits, else 0xRRGGBB; colour: table entry -> 0xRRGGBB.
-inline std::vector<uint8_t> BuildDib(const DibSpec &s,
+inline std::vector<uint8_t> BuildDib(const DibFields &s,
                                      const std::function<uint32_t(int, int)> &pixel = nullptr,
                                      const std::function<uint32_t(int)> &colour = nullptr)
 {
