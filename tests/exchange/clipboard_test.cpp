@@ -371,3 +371,23 @@ TEST_F(ClipboardTest, FailedDuplicatesNeverChangeTheImageAndCopyLeavesAnEmptyCli
     EXPECT_EQ(before, GetCurrentImage());
     EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
 }
+
+static HANDLE WINAPI RefusingSetClipboardData(UINT, HANDLE)
+{
+    return nullptr;
+}
+
+// A block the clipboard refuses is still the station's: freed, not leaked.
+TEST_F(ClipboardTest, CopyFreesTheDuplicateTheClipboardRefuses)
+{
+    CurrentImage image(MakeImageBlock(16, 16));
+    MemoryWatch memory;
+    {
+        ImportPatch refuse("user32.dll", "SetClipboardData", reinterpret_cast<void *>(RefusingSetClipboardData));
+        ASSERT_NE(nullptr, refuse.original);
+        station.Command(IDM_COPY);
+    }
+    ASSERT_EQ(1, memory.Allocations());
+    EXPECT_EQ(memory.Allocated(), memory.Freed());
+    EXPECT_FALSE(IsClipboardFormatAvailable(CF_DIB));
+}
