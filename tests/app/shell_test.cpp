@@ -285,3 +285,35 @@ TEST_F(Station, CloseCommandDestroysThroughTheSameSteps)
     EXPECT_FALSE(IsWindow(window));
     EXPECT_EQ("XRAYClose();", driver.Calls());
 }
+
+static int windowCreations;
+
+static HWND WINAPI FailingCreateWindowExA(DWORD, LPCSTR, LPCSTR, DWORD, int, int, int, int, HWND, HMENU,
+                                          HINSTANCE, LPVOID)
+{
+    ++windowCreations;
+    return nullptr;
+}
+
+// Start-up ends with 0 at once, never entering a loop with no window to end
+// it, when the main window cannot be created...
+TEST(RunStation, EndsAtOnceWhenTheWindowCannotBeCreated)
+{
+    UnregisterClassA(MAIN_CLASS, GetModuleHandleA(nullptr));
+    windowCreations = 0;
+    ImportPatch failing("user32.dll", "CreateWindowExA", reinterpret_cast<void *>(FailingCreateWindowExA));
+    ASSERT_NE(nullptr, failing.original);
+    EXPECT_EQ(0, RunStation(GetModuleHandleA(nullptr), nullptr));
+    EXPECT_EQ(1, windowCreations);
+}
+
+// ... and, without creating anything, when the class cannot be registered.
+TEST(RunStation, EndsAtOnceWhenTheClassCannotBeRegistered)
+{
+    SetAppInstance(GetModuleHandleA(nullptr));
+    RegisterMainClass();  // a second registration of CAPClass fails
+    windowCreations = 0;
+    ImportPatch failing("user32.dll", "CreateWindowExA", reinterpret_cast<void *>(FailingCreateWindowExA));
+    EXPECT_EQ(0, RunStation(GetModuleHandleA(nullptr), nullptr));
+    EXPECT_EQ(0, windowCreations);
+}
