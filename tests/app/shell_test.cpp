@@ -317,3 +317,54 @@ TEST(RunStation, EndsAtOnceWhenTheClassCannotBeRegistered)
     EXPECT_EQ(0, RunStation(GetModuleHandleA(nullptr), nullptr));
     EXPECT_EQ(0, windowCreations);
 }
+
+// What the creation steps have done by the time the driver is opened.
+static bool paletteAtOpen;
+static bool settingsAtOpen;
+static bool visibleAtOpen;
+static std::string titleAtOpen;
+
+static void __cdecl OnDriverOpen(HWND window)
+{
+    paletteAtOpen = GreyPalette() != nullptr;
+    std::string withAec, contraste;
+    settingsAtOpen = ReadSensorValue("WithAEC", &withAec, nullptr, nullptr) &&
+                     ReadSensorValue("Contraste", &contraste, nullptr, nullptr) && withAec == "1" &&
+                     contraste == "3";
+    visibleAtOpen = IsWindowVisible(window) != FALSE;
+    char title[128] = "";
+    GetWindowTextA(window, title, sizeof title);
+    titleAtOpen = title;
+}
+
+TEST(StationCreation, PaletteAndSettingsComeBeforeTheOpenAndTheTitleAfter)
+{
+    RegistryGuard registry;
+    IniGuard ini;
+    TestDriver driver("testdrv_full.dll");
+    ASSERT_TRUE(driver.Loaded());
+    ModalCatcher modal;
+    DeleteSensorKey();
+    ASSERT_TRUE(CreateSensorKey());
+    WriteDriverPath(driver.path.c_str());
+    driver.SetOpenHook(OnDriverOpen);
+
+    HWND window = CreateStationWindow();
+    ASSERT_NE(nullptr, window);
+    EXPECT_EQ("XRAYOpen(VESTRA,4711);", driver.Calls());
+    EXPECT_TRUE(paletteAtOpen);
+    EXPECT_TRUE(settingsAtOpen);
+    EXPECT_FALSE(visibleAtOpen);
+    EXPECT_EQ("CATTURA DA SENSORE", titleAtOpen);
+    char title[128] = "";
+    GetWindowTextA(window, title, sizeof title);
+    EXPECT_STREQ("CATTURA DA SENSORE - Standalone version", title);
+    EXPECT_TRUE(modal.records.empty()) << Describe(modal.records);
+    DestroyWindow(window);
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message != WM_QUIT) {
+            DispatchMessageA(&msg);
+        }
+    }
+}

@@ -23,6 +23,7 @@ static int prepareResult = 1;
 static int changeResult = 1;
 static HWND openWindow = nullptr;
 static void(__cdecl *closeHook)(void) = nullptr;
+static void(__cdecl *openHook)(HWND) = nullptr;
 
 [[maybe_unused]] static void Record(const char *entry)
 {
@@ -42,6 +43,7 @@ TD_EXPORT void __cdecl TD_Reset(void)
     changeResult = 1;
     openWindow = nullptr;
     closeHook = nullptr;
+    openHook = nullptr;
 }
 TD_EXPORT void __cdecl TD_SetOpenResult(int result) { openResult = result; }
 TD_EXPORT void __cdecl TD_SetSize(int width, int height) { sizeWidth = width; sizeHeight = height; }
@@ -54,6 +56,7 @@ TD_EXPORT void __cdecl TD_SetResolution(double first, double second)
 TD_EXPORT void __cdecl TD_SetPrepareResult(int result) { prepareResult = result; }
 TD_EXPORT void __cdecl TD_SetChangeBinningResult(int result) { changeResult = result; }
 TD_EXPORT void __cdecl TD_SetCloseHook(void(__cdecl *hook)(void)) { closeHook = hook; }
+TD_EXPORT void __cdecl TD_SetOpenHook(void(__cdecl *hook)(HWND)) { openHook = hook; }
 TD_EXPORT const char *__cdecl TD_Log(void) { return callLog.c_str(); }
 TD_EXPORT void __cdecl TD_ClearLog(void) { callLog.clear(); }
 TD_EXPORT HWND __cdecl TD_OpenWindow(void) { return openWindow; }
@@ -65,6 +68,9 @@ TD_EXPORT int __cdecl XRAYOpen(HWND window, const char *vendor, int applicationC
     snprintf(entry, sizeof entry, "XRAYOpen(%s,%d)", vendor ? vendor : "(null)", applicationCode);
     Record(entry);
     openWindow = window;
+    if (openHook != nullptr) {
+        openHook(window);
+    }
     return openResult;
 }
 #endif

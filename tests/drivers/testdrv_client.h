@@ -20,6 +20,7 @@ struct TestDriver {
     void(__cdecl *SetPrepareResult)(int) = nullptr;
     void(__cdecl *SetChangeBinningResult)(int) = nullptr;
     void(__cdecl *SetCloseHook)(void(__cdecl *)(void)) = nullptr;
+    void(__cdecl *SetOpenHook)(void(__cdecl *)(HWND)) = nullptr;
     const char *(__cdecl *Log)(void) = nullptr;
     void(__cdecl *ClearLog)(void) = nullptr;
     HWND(__cdecl *OpenWindow)(void) = nullptr;
@@ -43,6 +44,7 @@ struct TestDriver {
         Resolve(SetPrepareResult, "TD_SetPrepareResult");
         Resolve(SetChangeBinningResult, "TD_SetChangeBinningResult");
         Resolve(SetCloseHook, "TD_SetCloseHook");
+        Resolve(SetOpenHook, "TD_SetOpenHook");
         Resolve(Log, "TD_Log");
         Resolve(ClearLog, "TD_ClearLog");
         Resolve(OpenWindow, "TD_OpenWindow");
