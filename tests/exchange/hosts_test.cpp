@@ -192,46 +192,42 @@ TEST(SendImageToHosts, DuplicateThatCannotBeMadeOrLockedSendsNothing)
 }
 
 // Through the station's own window procedure (F2), with a test driver that
-// reports a resolution.
-TEST(SendImageToHosts, TagsCarryTheDriversResolution)
+// reports a resolution and one without the export.
+TEST(SendImageToHosts, TagsCarryTheDriversResolutionOrZeroWithoutIt)
 {
-    Station station("testdrv_full.dll");
-    ASSERT_TRUE(station.driver.Loaded());
-    ASSERT_NE(nullptr, station.window);
-    station.driver.SetResolution(20.5, 10.0);
-    station.driver.ClearLog();
-    TestHosts hosts(true, true);
-    CurrentImage image(MakeImageBlock(32, 32));
+    const struct {
+        const char *driverDll;
+        bool reportsResolution;
+        DWORD frontEndTag, photoServerTag;
+        const char *calls;
+    } cases[] = {
+        // One query per send, with both values cleared beforehand.
+        {"testdrv_full.dll", true, 0x001401FFu, 0x000A0014u, "XRAYResolution(0,0);"},
+        {"testdrv_noresolution.dll", false, 0x000001FFu, 0u, ""},
+    };
+    for (const auto &c : cases) {
+        Station station(c.driverDll);
+        ASSERT_TRUE(station.driver.Loaded()) << c.driverDll;
+        ASSERT_NE(nullptr, station.window);
+        if (c.reportsResolution) {
+            station.driver.SetResolution(20.5, 10.0);
+        }
+        station.driver.ClearLog();
+        TestHosts hosts(true, true);
+        CurrentImage image(MakeImageBlock(32, 32));
 
-    station.Command(IDM_SEND);
+        station.Command(IDM_SEND);
 
-    std::vector<HostEvent> front = CopyEvents('F');
-    std::vector<HostEvent> photo = CopyEvents('P');
-    ASSERT_EQ(1u, front.size()) << DescribeEvents();
-    ASSERT_EQ(1u, photo.size()) << DescribeEvents();
-    EXPECT_EQ(0x001401FFu, front[0].tag);
-    EXPECT_EQ(0x000A0014u, photo[0].tag);
-    EXPECT_EQ(reinterpret_cast<WPARAM>(station.window), front[0].wParam);
-    // One query per send, with both values cleared beforehand.
-    EXPECT_EQ("XRAYResolution(0,0);", station.driver.Calls());
-    EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
-}
-
-TEST(SendImageToHosts, WithoutTheResolutionExportTheTagsComeFromZero)
-{
-    Station station("testdrv_noresolution.dll");
-    ASSERT_TRUE(station.driver.Loaded());
-    TestHosts hosts(true, true);
-    CurrentImage image(MakeImageBlock(32, 32));
-
-    station.Command(IDM_SEND);
-
-    std::vector<HostEvent> front = CopyEvents('F');
-    std::vector<HostEvent> photo = CopyEvents('P');
-    ASSERT_EQ(1u, front.size()) << DescribeEvents();
-    ASSERT_EQ(1u, photo.size()) << DescribeEvents();
-    EXPECT_EQ(0x000001FFu, front[0].tag);
-    EXPECT_EQ(0u, photo[0].tag);
+        std::vector<HostEvent> front = CopyEvents('F');
+        std::vector<HostEvent> photo = CopyEvents('P');
+        ASSERT_EQ(1u, front.size()) << c.driverDll << "\n" << DescribeEvents();
+        ASSERT_EQ(1u, photo.size()) << c.driverDll << "\n" << DescribeEvents();
+        EXPECT_EQ(c.frontEndTag, front[0].tag) << c.driverDll;
+        EXPECT_EQ(c.photoServerTag, photo[0].tag) << c.driverDll;
+        EXPECT_EQ(reinterpret_cast<WPARAM>(station.window), front[0].wParam);
+        EXPECT_EQ(c.calls, station.driver.Calls());
+        EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
+    }
 }
 
 TEST(NotifyPhotoServerOnExit, ClosingTheStationPostsOneNoticeToThePhotoServerOnly)
