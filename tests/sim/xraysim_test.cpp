@@ -136,6 +136,13 @@ struct Sim {
     {
         *entry = module ? reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(module, name))) : nullptr;
     }
+    // Opens the driver on a new recording window, as the station would.
+    HWND OpenOnNewWindow()
+    {
+        HWND window = MakeRecordingWindow();
+        Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+        return window;
+    }
     bool Ready() const
     {
         return module && Open && Close && Prepare && Resolution && Size && GetBinning && ChangeBinning &&
@@ -324,8 +331,7 @@ TEST(XraySim, HighResolutionDoublesTheReportedAndDeliveredSize)
     EnvVar exposure("XRAYSIM_EXPOSURE_MS", "0");
     Sim sim;
     ASSERT_TRUE(sim.Ready());
-    HWND window = MakeRecordingWindow();
-    sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+    HWND window = sim.OpenOnNewWindow();
     EXPECT_EQ(0, sim.GetBinning());
     EXPECT_EQ(1, sim.ChangeBinning(1));
     EXPECT_EQ(1, sim.GetBinning());
@@ -355,8 +361,7 @@ TEST(XraySim, CloseWithAnExposurePendingPostsNothingAndLeaksNothing)
     EnvVar exposure("XRAYSIM_EXPOSURE_MS", "400");
     Sim sim;
     ASSERT_TRUE(sim.Ready());
-    HWND window = MakeRecordingWindow();
-    sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+    HWND window = sim.OpenOnNewWindow();
     ASSERT_EQ(1, sim.Prepare());
     DWORD start = GetTickCount();
     sim.Close();
@@ -419,8 +424,7 @@ TEST(XraySim, ImageTheWindowCannotTakeIsFreedByTheDriver)
     EnvVar exposure("XRAYSIM_EXPOSURE_MS", "0");
     Sim sim;
     ASSERT_TRUE(sim.Ready());
-    HWND window = MakeRecordingWindow();
-    sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+    HWND window = sim.OpenOnNewWindow();
     DestroyWindow(window);
     ASSERT_EQ(1, sim.Prepare());
     DWORD start = GetTickCount();
@@ -444,8 +448,7 @@ TEST(XraySim, LogLineCarriesTheSizeAndCrcOfEachDeliveredBlock)
     EnvVar log("XRAYSIM_LOG", path.c_str());
     Sim sim;
     ASSERT_TRUE(sim.Ready());
-    HWND window = MakeRecordingWindow();
-    sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+    HWND window = sim.OpenOnNewWindow();
     std::string expected = "earlier run\n";
     for (int seq = 1; seq <= 2; ++seq) {
         Image image = ArmAndTake(sim);
@@ -467,8 +470,7 @@ TEST(XraySim, EventCodesFollowEachImage)
     EnvVar events("XRAYSIM_EVENTS", "12,1");
     Sim sim;
     ASSERT_TRUE(sim.Ready());
-    HWND window = MakeRecordingWindow();
-    sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+    HWND window = sim.OpenOnNewWindow();
     sim.Prepare();
     sim.Prepare();
     ASSERT_TRUE(WaitForPosted(6, 5000));
@@ -545,8 +547,7 @@ TEST(XraySim, ArmingsQueueOneImageEachAndSequenceNumbersRepeatTheImage)
     {
         Sim sim;
         ASSERT_TRUE(sim.Ready());
-        HWND window = MakeRecordingWindow();
-        sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+        HWND window = sim.OpenOnNewWindow();
         DWORD start = GetTickCount();
         for (int i = 0; i < 3; ++i) {
             EXPECT_EQ(1, sim.Prepare());
@@ -587,8 +588,7 @@ TEST(XraySim, ImagesAreMadeWellWithinTheExposureTime)
     EnvVar exposure("XRAYSIM_EXPOSURE_MS", "0");
     Sim sim;
     ASSERT_TRUE(sim.Ready());
-    HWND window = MakeRecordingWindow();
-    sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+    HWND window = sim.OpenOnNewWindow();
     for (int mode = 0; mode <= 1; ++mode) {
         sim.ChangeBinning(mode);
         DWORD best = INFINITE;
