@@ -14,7 +14,6 @@ static const char DELETE_RESOURCE_NAME[] = "WM_DELETE_RESOURCE";
 static const char NO_IMAGE_TEXT[] = "Immagine non acquisita";
 static const char NO_IMAGE_CAPTION[] = "Errore";
 
-static constexpr WORD FRONT_END_LOW_WORD = 0x01FF;
 static constexpr WPARAM DELETE_RESOURCE_WPARAM = 2;
 
 // Registered during static initialisation, before WinMain runs.
@@ -25,29 +24,6 @@ UINT DeleteResourceMessage() { return deleteResourceMessage; }
 void ShowNoImageMessage(HWND owner)
 {
     MessageBoxA(owner, NO_IMAGE_TEXT, NO_IMAGE_CAPTION, MB_OK);
-}
-
-WORD ResolutionWord(double value)
-{
-    // -2^63 and 2^63 are exact doubles. Every double in [-2^63, 2^63)
-    // truncates into int64_t; anything else (NaN included, which fails both
-    // comparisons) would be undefined behaviour to convert, so it gives 0.
-    constexpr double low = -9223372036854775808.0;
-    constexpr double high = 9223372036854775808.0;
-    if (!(value >= low && value < high)) {
-        return 0;
-    }
-    return static_cast<WORD>(static_cast<uint64_t>(static_cast<int64_t>(value)));
-}
-
-DWORD FrontEndTag(double first)
-{
-    return (static_cast<DWORD>(ResolutionWord(first)) << 16) | FRONT_END_LOW_WORD;
-}
-
-DWORD PhotoServerTag(double first, double second)
-{
-    return (static_cast<DWORD>(ResolutionWord(second)) << 16) | ResolutionWord(first);
 }
 
 HGLOBAL DuplicateImageBlock(HGLOBAL source)

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "hosttag.h"
+
 constexpr const char FRONT_END_CLASS[] = "TLumitaneWnd";
 constexpr const char PHOTO_SERVER_CLASS[] = "PELK_FOTO_SERVER";
 
@@ -18,10 +20,3 @@ void NotifyPhotoServerOnExit();
 
 // The "no image yet" box shared by the send and the clipboard copy.
 void ShowNoImageMessage(HWND owner);
-
-// A resolution value truncated toward zero, low 16 bits kept; 0 for a value
-// that is not a number or whose integer part does not fit 64 signed bits.
-WORD ResolutionWord(double value);
-// dwData of the transfer to the front end and to the photo server.
-DWORD FrontEndTag(double first);
-DWORD PhotoServerTag(double first, double second);
