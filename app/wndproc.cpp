@@ -11,6 +11,7 @@
 #include "../exchange/hosts.h"
 #include "../view/palette.h"
 #include "../view/view.h"
+#include "notices.h"
 #include "resource.h"
 
 static constexpr std::array<const char *, 13> eventTexts = {
@@ -36,7 +37,7 @@ const char *EventNoticeText(unsigned code)
 
 void ShowDriverEventNotice(HWND mainWindow, LPARAM code)
 {
-    MessageBoxA(mainWindow, EventNoticeText(static_cast<unsigned>(code)), EVENT_CAPTION, MB_OK);
+    ShowDriverNotice(mainWindow, EventNoticeText(static_cast<unsigned>(code)), EVENT_CAPTION);
 }
 
 bool MainCommand(HWND window, WORD id)

@@ -109,12 +109,12 @@ int GetSensorResolution(double *first, double *second)
 
 void GetSensorSize(int *width, int *height)
 {
-    if (entryPoints.size == nullptr) {
-        *width = DEFAULT_SENSOR_WIDTH;
-        *height = DEFAULT_SENSOR_HEIGHT;
-        return;
+    // A driver that returns without writing its outputs leaves the default.
+    *width = DEFAULT_SENSOR_WIDTH;
+    *height = DEFAULT_SENSOR_HEIGHT;
+    if (entryPoints.size != nullptr) {
+        entryPoints.size(width, height);
     }
-    entryPoints.size(width, height);
 }
 
 // bXRAYGetBinningMode is never called: only its presence tells a current

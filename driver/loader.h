@@ -17,7 +17,8 @@ int DriverMode();
 void StartAcquisition();
 // Without XRAYResolution: returns 0 and leaves both values untouched.
 int GetSensorResolution(double *first, double *second);
-// Without XRAYSize: writes 512 by 768.
+// Writes 512 by 768 first: the result without XRAYSize, or when XRAYSize
+// writes nothing.
 void GetSensorSize(int *width, int *height);
 // 1 when the library exports bXRAYGetBinningMode (never called), else 0.
 int HasBinningMode();

@@ -56,17 +56,14 @@ void PasteImageFromClipboard(HWND mainWindow)
         return;
     }
 
-    // Only the width and height are read here, and only from a block long
-    // enough to hold the header it declares; whether the rest can be drawn is
-    // for the view to decide when it paints.
-    SIZE_T size = GlobalSize(pasted);
-    const BITMAPINFOHEADER *header = static_cast<const BITMAPINFOHEADER *>(GlobalLock(pasted));
-    if (header == nullptr) {
+    // A block that does not fit its own header is refused whole; whether a
+    // sound one can be drawn is for the view to decide when it paints.
+    if (ImageBlockIsCorrupt(pasted)) {
         GlobalFree(pasted);
         return;
     }
-    if (size < sizeof(BITMAPINFOHEADER) || size < header->biSize) {
-        GlobalUnlock(pasted);
+    const BITMAPINFOHEADER *header = static_cast<const BITMAPINFOHEADER *>(GlobalLock(pasted));
+    if (header == nullptr) {
         GlobalFree(pasted);
         return;
     }

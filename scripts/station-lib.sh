@@ -58,7 +58,8 @@ st_start_station() {
     ST_STATION_PID=$!
     ST_WINDOW=""
     local i
-    for i in $(seq 1 200); do
+    # A guard only: a loaded machine can take many seconds to start Wine.
+    for i in $(seq 1 600); do
         ST_WINDOW=$(xdotool search --onlyvisible --name '^(CATTURA DA SENSORE|XRAY CAPTURE)' 2>/dev/null | head -n 1 || true)
         [ -n "$ST_WINDOW" ] && return 0
         sleep 0.1

@@ -46,6 +46,11 @@ DibLayout Refuse(DibLayout layout, DibVerdict verdict)
 
 }  // namespace
 
+bool DibLayoutIsCorrupt(DibVerdict verdict)
+{
+    return verdict != DibVerdict::Drawable && verdict != DibVerdict::Unsupported;
+}
+
 DibLayout CheckDibLayout(const void *block, uint64_t blockSize)
 {
     DibLayout layout;

@@ -33,6 +33,11 @@ struct DibLayout {
     uint32_t bitsOffset = 0;     // first pixel byte, from the start of the block
 };
 
+// A block whose layout cannot be shown to fit: it runs short, or its header
+// length or dimensions are impossible. A sound header the drawing call cannot
+// use (a compression it does not draw) is not corrupt.
+bool DibLayoutIsCorrupt(DibVerdict verdict);
+
 // Checks the DIB at the start of `block`, `blockSize` bytes long. A null block
 // or any size is safe; nothing past blockSize is read.
 DibLayout CheckDibLayout(const void *block, uint64_t blockSize);

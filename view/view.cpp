@@ -7,10 +7,14 @@
 #include <cstdint>
 #include <cstring>
 
+#include "../app/notices.h"
 #include "../driver/loader.h"
 #include "../exchange/hosts.h"
 #include "diblayout.h"
 #include "palette.h"
+
+static const char INVALID_IMAGE_TEXT[] = "Immagine non valida";
+static const char INVALID_IMAGE_CAPTION[] = "Errore";
 
 static constexpr int LINE_STEP = 1;
 static constexpr int PAGE_STEP = 100;
@@ -118,6 +122,17 @@ BYTE *GetImageBits(HGLOBAL image)
         return nullptr;
     }
     return const_cast<BYTE *>(block) + layout.bitsOffset;
+}
+
+bool ImageBlockIsCorrupt(HGLOBAL image)
+{
+    const void *block = GlobalLock(image);
+    if (block == nullptr) {
+        return true;
+    }
+    const bool corrupt = DibLayoutIsCorrupt(CheckDibLayout(block, GlobalSize(image)).verdict);
+    GlobalUnlock(image);
+    return corrupt;
 }
 
 void FreeImageBlock(HGLOBAL image)
@@ -241,6 +256,18 @@ void ReceiveDriverImage(HWND mainWindow, HGLOBAL image)
     // The driver hands over a new block every time; the current block itself
     // coming back must not be freed and then kept.
     if (image == nullptr || image == currentImage) {
+        return;
+    }
+    // Anything but a live global block of this process (a stale or foreign
+    // handle posted by anyone) is not an image: nothing is freed or adopted.
+    if (GlobalSize(image) == 0) {
+        return;
+    }
+    // A live block whose DIB does not fit it is ours to free, and would
+    // otherwise replace a good image and travel on to the hosts.
+    if (ImageBlockIsCorrupt(image)) {
+        GlobalFree(image);
+        ShowDriverNotice(mainWindow, INVALID_IMAGE_TEXT, INVALID_IMAGE_CAPTION);
         return;
     }
     FreeImageBlock(currentImage);

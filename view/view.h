@@ -12,6 +12,10 @@ void SetCurrentImage(HGLOBAL image);
 // header, or null (nothing stays locked) when the block is null, cannot be
 // locked or does not hold a DIB that fits it. The caller unlocks once.
 BYTE *GetImageBits(HGLOBAL image);
+// True when the block cannot be locked, or its header, colour table or masks
+// and rows cannot be shown to lie inside it. A header the view merely cannot
+// draw (a compression it does not know) is not corrupt.
+bool ImageBlockIsCorrupt(HGLOBAL image);
 void FreeImageBlock(HGLOBAL image);
 void PaintImageRegion(HDC dc, HGLOBAL image, const RECT *source, const RECT *destination);
 void PaintCurrentImage(HWND mainWindow);

@@ -3,6 +3,7 @@
 // messages, return values).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "hosts.h"
 #include "iatpatch.h"
 #include "modal.h"
+#include "notices.h"
 #include "palette.h"
 #include "resource.h"
 #include "shell.h"
@@ -120,6 +122,46 @@ TEST_F(Station, EventNoticesShowTheirTextOwnedByTheMainWindow)
     EXPECT_EQ(checkBefore, GetMenuState(GetMenu(window), IDM_SYNCHRO, MF_BYCOMMAND));
 }
 
+static size_t mostWaiting;
+static void SampleWaiting() { mostWaiting = std::max(mostWaiting, WaitingNoticeCount()); }
+
+// A driver posting notices faster than anyone answers them: one box at a
+// time, the rest waiting once per text and shown in the order they came.
+TEST_F(Station, NoticeStormShowsOneBoxAtATimeAndLosesNoText)
+{
+    mostWaiting = 0;
+    modal.onAnswer = SampleWaiting;
+    // All 500 are queued before the first box opens; its own loop takes the
+    // other 499 before the box is answered. Each waits once per text.
+    std::vector<std::string> expected;
+    for (int i = 0; i < 500; ++i) {
+        const LPARAM code = (i * 7) % 15;
+        const std::string text = EventNoticeText(static_cast<unsigned>(code));
+        if (i == 0 || std::find(expected.begin() + 1, expected.end(), text) == expected.end()) {
+            expected.push_back(text);
+        }
+        PostMessageA(window, WM_USER, XRAY_MSG_EVENT, code);
+    }
+    PumpMessages();
+
+    std::vector<std::string> shown;
+    for (const ModalRecord &box : modal.records) {
+        EXPECT_EQ(1, box.boxesOpen) << box.text;
+        EXPECT_EQ("Error or incoming event signalisation", box.caption);
+        EXPECT_EQ(window, box.owner);
+        shown.push_back(box.text);
+    }
+    EXPECT_EQ(expected, shown) << Boxes();
+    EXPECT_LE(mostWaiting, 13u);
+    EXPECT_EQ(0u, WaitingNoticeCount());
+
+    // Once the storm is over, a notice shows at once again.
+    modal.records.clear();
+    SendMessageA(window, WM_USER, XRAY_MSG_EVENT, 3);
+    ASSERT_EQ(1u, modal.records.size()) << Boxes();
+    EXPECT_EQ("HBX is off", modal.records[0].text);
+}
+
 TEST_F(Station, OtherDriverCodesAndNullImagesAreIgnored)
 {
     driver.ClearLog();
@@ -178,12 +220,35 @@ TEST_F(Station, SendWithoutImageFromMenuOrAcceleratorShowsTheSameBox)
     }
 }
 
+// The default procedure answers WM_ACTIVATE with 0, so it is replaced by one
+// that answers with a value of its own: the station must hand the message on
+// unchanged and return whatever comes back.
+static void *realDefWindowProc;
+static std::vector<std::pair<UINT, WPARAM>> defaultCalls;
+static LRESULT WINAPI MarkingDefWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    const LRESULT result =
+        reinterpret_cast<decltype(&DefWindowProcA)>(realDefWindowProc)(window, message, wParam, lParam);
+    if (message != WM_ACTIVATE) {
+        return result;
+    }
+    defaultCalls.push_back({message, wParam});
+    return 0x5A000000 | static_cast<LRESULT>(wParam);
+}
+
 TEST_F(Station, ActivationReturnsWhatTheDefaultProcedureReturns)
 {
+    ImportPatch patch("user32.dll", "DefWindowProcA", reinterpret_cast<void *>(MarkingDefWindowProc));
+    realDefWindowProc = patch.original;
+    ASSERT_NE(nullptr, realDefWindowProc);
+    defaultCalls.clear();
     for (WORD state : {WA_INACTIVE, WA_ACTIVE, WA_CLICKACTIVE}) {
         for (WORD minimised : {0, 1}) {
-            WPARAM wp = MAKEWPARAM(state, minimised);
-            EXPECT_EQ(DefWindowProcA(window, WM_ACTIVATE, wp, 0), SendMessageA(window, WM_ACTIVATE, wp, 0));
+            const WPARAM wp = MAKEWPARAM(state, minimised);
+            EXPECT_EQ(0x5A000000 | static_cast<LRESULT>(wp), SendMessageA(window, WM_ACTIVATE, wp, 0))
+                << "state " << state << ", minimised " << minimised;
+            ASSERT_FALSE(defaultCalls.empty());
+            EXPECT_EQ(wp, defaultCalls.back().second);
         }
     }
 }

@@ -53,6 +53,14 @@ TEST_F(DriverTest, OpensWithTheMainWindowAndPassesWrappersThrough)
     EXPECT_EQ(5, ChangeBinningMode(0));
     EXPECT_EQ("XRAYSize();XRAYResolution(0,0);bXRAYChangeBinningMode(0);", td.Calls());
 
+    // A driver that reports success without writing leaves the default,
+    // whatever the caller's variables held.
+    td.SetSizeWrites(0);
+    width = height = -7;
+    GetSensorSize(&width, &height);
+    EXPECT_EQ(512, width);
+    EXPECT_EQ(768, height);
+
     td.ClearLog();
     Close(window);
     EXPECT_EQ("XRAYClose();", td.Calls());
@@ -139,4 +147,36 @@ TEST_F(DriverTest, FailedReopenNeverCallsTheFreedLibrary)
     CloseDriver();
     EXPECT_EQ("XRAYClose();", td.Calls());
     EXPECT_EQ(0, beeps.Count());
+}
+
+// Start-up, activation, a switch of synchronised mode (a close and a reopen)
+// and the exit: every key, library and window DC the station takes is given
+// back, and the library stays loaded exactly while the window lives.
+TEST_F(DriverTest, EveryKeyLibraryAndWindowDcTakenIsGivenBack)
+{
+    TestDriver td("testdrv_full.dll");
+    ASSERT_TRUE(td.Loaded());
+    CreateSensorKey();
+    WriteDriverPath(td.path.c_str());
+    OpenCloseCounter counter;
+    ASSERT_TRUE(counter.Installed());
+
+    HWND window = Open();
+    EXPECT_GE(counter.Opened(Counted::RegistryKey), 1);
+    EXPECT_EQ(counter.Opened(Counted::RegistryKey), counter.Closed(Counted::RegistryKey)) << "start-up";
+    EXPECT_GE(counter.Opened(Counted::WindowDC), 1);
+    EXPECT_EQ(counter.Opened(Counted::WindowDC), counter.Closed(Counted::WindowDC)) << "palette";
+    EXPECT_EQ(1, counter.Opened(Counted::Library));
+    EXPECT_EQ(0, counter.Closed(Counted::Library));
+
+    SendMessageA(window, WM_ACTIVATE, MAKEWPARAM(WA_ACTIVE, 0), 0);
+    SendMessageA(window, WM_COMMAND, IDM_SYNCHRO, 0);
+    EXPECT_EQ(counter.Opened(Counted::RegistryKey), counter.Closed(Counted::RegistryKey)) << "mode switch";
+    EXPECT_EQ(counter.Opened(Counted::WindowDC), counter.Closed(Counted::WindowDC)) << "activation";
+    EXPECT_EQ(2, counter.Opened(Counted::Library));
+    EXPECT_EQ(1, counter.Closed(Counted::Library)) << "the reopen frees the first load";
+
+    Close(window);
+    EXPECT_EQ(2, counter.Closed(Counted::Library)) << "the exit frees the library";
+    EXPECT_EQ(counter.Opened(Counted::RegistryKey), counter.Closed(Counted::RegistryKey));
 }

@@ -16,6 +16,7 @@ static std::string callLog;
 static int openResult = XRAY_MODE_STANDALONE;
 static int sizeWidth = 512;
 static int sizeHeight = 768;
+static bool sizeWrites = true;
 static bool resolutionSet = false;
 static double resolutionFirst = 0.0;
 static double resolutionSecond = 0.0;
@@ -37,6 +38,7 @@ TD_EXPORT void __cdecl TD_Reset(void)
     openResult = XRAY_MODE_STANDALONE;
     sizeWidth = 512;
     sizeHeight = 768;
+    sizeWrites = true;
     resolutionSet = false;
     resolutionFirst = resolutionSecond = 0.0;
     prepareResult = 1;
@@ -47,6 +49,8 @@ TD_EXPORT void __cdecl TD_Reset(void)
 }
 TD_EXPORT void __cdecl TD_SetOpenResult(int result) { openResult = result; }
 TD_EXPORT void __cdecl TD_SetSize(int width, int height) { sizeWidth = width; sizeHeight = height; }
+// 0: XRAYSize returns success without writing its outputs.
+TD_EXPORT void __cdecl TD_SetSizeWrites(int writes) { sizeWrites = writes != 0; }
 TD_EXPORT void __cdecl TD_SetResolution(double first, double second)
 {
     resolutionSet = true;
@@ -112,8 +116,10 @@ TD_EXPORT int __cdecl XRAYResolution(double *first, double *second)
 TD_EXPORT int __cdecl XRAYSize(int *width, int *height)
 {
     Record("XRAYSize()");
-    *width = sizeWidth;
-    *height = sizeHeight;
+    if (sizeWrites) {
+        *width = sizeWidth;
+        *height = sizeHeight;
+    }
     return 1;
 }
 #endif

@@ -16,6 +16,7 @@ struct TestDriver {
     void(__cdecl *Reset)(void) = nullptr;
     void(__cdecl *SetOpenResult)(int) = nullptr;
     void(__cdecl *SetSize)(int, int) = nullptr;
+    void(__cdecl *SetSizeWrites)(int) = nullptr;
     void(__cdecl *SetResolution)(double, double) = nullptr;
     void(__cdecl *SetPrepareResult)(int) = nullptr;
     void(__cdecl *SetChangeBinningResult)(int) = nullptr;
@@ -40,6 +41,7 @@ struct TestDriver {
         Resolve(Reset, "TD_Reset");
         Resolve(SetOpenResult, "TD_SetOpenResult");
         Resolve(SetSize, "TD_SetSize");
+        Resolve(SetSizeWrites, "TD_SetSizeWrites");
         Resolve(SetResolution, "TD_SetResolution");
         Resolve(SetPrepareResult, "TD_SetPrepareResult");
         Resolve(SetChangeBinningResult, "TD_SetChangeBinningResult");

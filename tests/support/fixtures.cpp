@@ -194,3 +194,34 @@ HWND CreateStationWindow()
     }
     return CreateMainWindow();
 }
+
+static const char CHILD_RUN_VARIABLE[] = "CAPSTATION_TEST_CHILD";
+
+bool InChildRun() { return GetEnvironmentVariableA(CHILD_RUN_VARIABLE, nullptr, 0) != 0; }
+
+DWORD RunCaseInChildProcess(const char *caseName)
+{
+    char program[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, program, sizeof program);
+    std::string command = std::string("\"") + program + "\" --gtest_filter=" + caseName;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    SetEnvironmentVariableA(CHILD_RUN_VARIABLE, "1");
+    const BOOL started = CreateProcessA(program, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                        nullptr, &startup, &process);
+    SetEnvironmentVariableA(CHILD_RUN_VARIABLE, nullptr);
+    if (!started) {
+        return GetLastError() | 0x80000000u;
+    }
+    // A guard against a hung child only; a case takes well under a second.
+    DWORD code = STILL_ACTIVE;
+    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process.hProcess, &code);
+    } else {
+        TerminateProcess(process.hProcess, 1);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
+}

@@ -51,3 +51,9 @@ std::string ReadDriverPath();
 // Registers CAPClass for this test program once and creates the main window
 // (WM_CREATE runs inside, with whatever "xray.ini" says).
 HWND CreateStationWindow();
+
+// Runs one case of this test program alone in a fresh process and returns
+// its exit code (0: passed); for state a process builds only once.
+// InChildRun() is true inside such a process.
+DWORD RunCaseInChildProcess(const char *caseName);
+bool InChildRun();

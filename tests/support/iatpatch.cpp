@@ -79,3 +79,94 @@ BeepCounter::~BeepCounter()
 int BeepCounter::Count() const { return beepCount; }
 
 UINT BeepCounter::LastType() const { return lastBeepType; }
+
+namespace {
+
+int opened[3], closed[3];
+void *realRegOpenKeyExA, *realRegCloseKey, *realLoadLibraryA, *realFreeLibrary, *realGetDC,
+    *realReleaseDC;
+
+void Count(int *table, Counted what) { ++table[static_cast<int>(what)]; }
+
+LONG WINAPI CountingRegOpenKeyExA(HKEY parent, LPCSTR name, DWORD options, REGSAM access, PHKEY key)
+{
+    const LONG result =
+        reinterpret_cast<decltype(&RegOpenKeyExA)>(realRegOpenKeyExA)(parent, name, options, access, key);
+    if (result == ERROR_SUCCESS) {
+        Count(opened, Counted::RegistryKey);
+    }
+    return result;
+}
+LONG WINAPI CountingRegCloseKey(HKEY key)
+{
+    Count(closed, Counted::RegistryKey);
+    return reinterpret_cast<decltype(&RegCloseKey)>(realRegCloseKey)(key);
+}
+HMODULE WINAPI CountingLoadLibraryA(LPCSTR name)
+{
+    HMODULE module = reinterpret_cast<decltype(&LoadLibraryA)>(realLoadLibraryA)(name);
+    if (module != nullptr) {
+        Count(opened, Counted::Library);
+    }
+    return module;
+}
+BOOL WINAPI CountingFreeLibrary(HMODULE module)
+{
+    Count(closed, Counted::Library);
+    return reinterpret_cast<decltype(&FreeLibrary)>(realFreeLibrary)(module);
+}
+HDC WINAPI CountingGetDC(HWND window)
+{
+    HDC dc = reinterpret_cast<decltype(&GetDC)>(realGetDC)(window);
+    if (dc != nullptr) {
+        Count(opened, Counted::WindowDC);
+    }
+    return dc;
+}
+int WINAPI CountingReleaseDC(HWND window, HDC dc)
+{
+    Count(closed, Counted::WindowDC);
+    return reinterpret_cast<decltype(&ReleaseDC)>(realReleaseDC)(window, dc);
+}
+
+}  // namespace
+
+OpenCloseCounter::OpenCloseCounter()
+{
+    for (int i = 0; i < 3; ++i) {
+        opened[i] = closed[i] = 0;
+    }
+    realRegOpenKeyExA = PatchImport("advapi32.dll", "RegOpenKeyExA", reinterpret_cast<void *>(CountingRegOpenKeyExA));
+    realRegCloseKey = PatchImport("advapi32.dll", "RegCloseKey", reinterpret_cast<void *>(CountingRegCloseKey));
+    realLoadLibraryA = PatchImport("kernel32.dll", "LoadLibraryA", reinterpret_cast<void *>(CountingLoadLibraryA));
+    realFreeLibrary = PatchImport("kernel32.dll", "FreeLibrary", reinterpret_cast<void *>(CountingFreeLibrary));
+    realGetDC = PatchImport("user32.dll", "GetDC", reinterpret_cast<void *>(CountingGetDC));
+    realReleaseDC = PatchImport("user32.dll", "ReleaseDC", reinterpret_cast<void *>(CountingReleaseDC));
+}
+
+OpenCloseCounter::~OpenCloseCounter()
+{
+    const struct {
+        const char *dll, *function;
+        void *original;
+    } patches[] = {
+        {"advapi32.dll", "RegOpenKeyExA", realRegOpenKeyExA}, {"advapi32.dll", "RegCloseKey", realRegCloseKey},
+        {"kernel32.dll", "LoadLibraryA", realLoadLibraryA},  {"kernel32.dll", "FreeLibrary", realFreeLibrary},
+        {"user32.dll", "GetDC", realGetDC},                  {"user32.dll", "ReleaseDC", realReleaseDC},
+    };
+    for (const auto &patch : patches) {
+        if (patch.original != nullptr) {
+            PatchImport(patch.dll, patch.function, patch.original);
+        }
+    }
+}
+
+bool OpenCloseCounter::Installed() const
+{
+    return realRegOpenKeyExA && realRegCloseKey && realLoadLibraryA && realFreeLibrary && realGetDC &&
+        realReleaseDC;
+}
+
+int OpenCloseCounter::Opened(Counted what) const { return opened[static_cast<int>(what)]; }
+
+int OpenCloseCounter::Closed(Counted what) const { return closed[static_cast<int>(what)]; }

@@ -39,3 +39,21 @@ public:
 private:
     void *original;
 };
+
+// Counts what the station opens against what it closes, through the test
+// program's import table: registry keys (RegOpenKeyExA / RegCloseKey),
+// libraries (LoadLibraryA / FreeLibrary) and window DCs (GetDC / ReleaseDC).
+// Only successful opens count. Calls made by the test itself while the
+// object lives count too, so keep it around the station's work alone.
+enum class Counted { RegistryKey, Library, WindowDC };
+
+class OpenCloseCounter {
+public:
+    OpenCloseCounter();
+    ~OpenCloseCounter();
+    OpenCloseCounter(const OpenCloseCounter &) = delete;
+    OpenCloseCounter &operator=(const OpenCloseCounter &) = delete;
+    bool Installed() const;
+    int Opened(Counted what) const;
+    int Closed(Counted what) const;
+};

@@ -65,6 +65,16 @@ void ModalCatcher::QueueDialog(int button, const char *editText)
     answers.push_back(answer);
 }
 
+static BOOL CALLBACK CountDialog(HWND window, LPARAM count)
+{
+    char cls[32] = "";
+    GetClassNameA(window, cls, sizeof cls);
+    if (lstrcmpA(cls, "#32770") == 0) {
+        ++*reinterpret_cast<int *>(count);
+    }
+    return TRUE;
+}
+
 void ModalCatcher::Handle(HWND window)
 {
     if (!IsWindow(window)) {
@@ -100,7 +110,11 @@ void ModalCatcher::Handle(HWND window)
         SetWindowTextA(edit, answer.editText.c_str());
     }
     record.answeredWith = answer.button;
+    EnumThreadWindows(GetCurrentThreadId(), CountDialog, reinterpret_cast<LPARAM>(&record.boxesOpen));
     records.push_back(record);
+    if (onAnswer != nullptr) {
+        onAnswer();
+    }
     PostMessageA(window, WM_COMMAND, MAKEWPARAM(answer.button, BN_CLICKED), 0);
 }
 

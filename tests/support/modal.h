@@ -19,6 +19,7 @@ struct ModalRecord {
     bool hasCancel = false;    // a second button (message boxes)
     HICON icon = nullptr;      // the message box icon, or null
     int answeredWith = 0;
+    int boxesOpen = 0;         // dialogs of this thread open, this one included
 };
 
 struct ModalAnswer {
@@ -40,6 +41,8 @@ public:
 
     std::vector<ModalRecord> records;
     std::deque<ModalAnswer> answers;
+    // Called as each modal window is answered, for a test to sample state.
+    void (*onAnswer)() = nullptr;
 
     // Internal: called by the hook and the helper window.
     void Handle(HWND window);

@@ -34,6 +34,9 @@ TEST(CheckDibLayout, EveryCommonLayoutFitsAndNoShorterBlockDoes)
         {"8-bit image block", Fields(8, 512, 768, 256), 1064, 512},
         {"8-bit top-down", Fields(8, 4, -3, 256), 1064, 4},
         {"8-bit, 252 colours", Fields(8, 10, 3, 252, 252), 1048, 12},
+        {"8-bit, full table named", Fields(8, 10, 3, 256, 256), 1064, 12},
+        {"4-bit, full table named", Fields(4, 3, 3, 16, 16), 104, 4},
+        {"1-bit, full table named", Fields(1, 33, 2, 2, 2), 48, 8},
         {"8-bit, V3 header", Fields(8, 4, 2, 256, 0, 0, 56), 1080, 4},
         {"1-bit", Fields(1, 33, 2, 2), 48, 8},
         {"4-bit", Fields(4, 3, 3, 16), 104, 4},
@@ -110,7 +113,12 @@ TEST(CheckDibLayout, UnsafeOrUndrawableHeadersAreRefused)
         std::vector<uint8_t> block = BuildDib(c.fields);
         block.resize(block.size() + 64);
         EXPECT_EQ(static_cast<int>(c.verdict), Verdict(block, block.size())) << c.what;
+        // Only a sound header that cannot be drawn is not corrupt.
+        EXPECT_EQ(c.verdict != V::Unsupported, DibLayoutIsCorrupt(c.verdict)) << c.what;
     }
+    EXPECT_FALSE(DibLayoutIsCorrupt(V::Drawable));
+    EXPECT_TRUE(DibLayoutIsCorrupt(V::ShortHeader));
+    EXPECT_TRUE(DibLayoutIsCorrupt(V::ShortBits));
     std::vector<uint8_t> masks = BuildDib(Fields(16, 2, 2, 0, 0, 3));
     EXPECT_EQ(static_cast<int>(V::ShortTable), Verdict(masks, 51)) << "masks past the block";
 

@@ -1,0 +1,12 @@
+// The driver's notice boxes (event notices and the refusal of a corrupt
+// image): never more than one open at a time.
+#pragma once
+
+#include <windows.h>
+
+// Shows an MB_OK box owned by `owner`. While another notice box is open the
+// notice waits and is shown, in arrival order, once the open one closes; a
+// notice whose text and caption are already waiting is not queued again.
+void ShowDriverNotice(HWND owner, const char *text, const char *caption);
+// How many notices are waiting behind the open one.
+size_t WaitingNoticeCount();
