@@ -58,12 +58,7 @@ TEST_F(ClipboardTest, CopyWithNoImageShowsTheBoxAndLeavesTheClipboardAlone)
 
     station.Command(IDM_COPY);
 
-    ASSERT_EQ(1u, station.modal.records.size()) << Describe(station.modal.records);
-    const ModalRecord &box = station.modal.records[0];
-    EXPECT_EQ("Errore", box.caption);
-    EXPECT_EQ("Immagine non acquisita", box.text);
-    EXPECT_EQ(station.window, box.owner);
-    EXPECT_FALSE(box.hasCancel);
+    ExpectOneErrorBox(station.modal, station.window, "Immagine non acquisita");
     bool present = false;
     std::vector<BYTE> text = ReadClipboard(CF_TEXT, &present);
     EXPECT_TRUE(present);

@@ -1,5 +1,7 @@
 #include "exchange_support.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -393,4 +395,15 @@ Station::~Station()
 void Station::Command(WORD id)
 {
     SendMessageA(window, WM_COMMAND, MAKEWPARAM(id, 1), 0);
+}
+
+void ExpectOneErrorBox(const ModalCatcher &modal, HWND owner, const char *text)
+{
+    ASSERT_EQ(1u, modal.records.size()) << Describe(modal.records);
+    const ModalRecord &box = modal.records[0];
+    EXPECT_EQ("Errore", box.caption);
+    EXPECT_EQ(text, box.text);
+    EXPECT_EQ(owner, box.owner);
+    EXPECT_FALSE(box.hasCancel);
+    EXPECT_EQ(nullptr, box.icon);
 }

@@ -134,5 +134,9 @@ public:
     HWND window = nullptr;
 };
 
+// Exactly one box was shown: caption "Errore", this text, owned by `owner`,
+// OK alone and no icon.
+void ExpectOneErrorBox(const ModalCatcher &modal, HWND owner, const char *text);
+
 // A plain hidden top-level window to own boxes and messages.
 HWND MakePlainWindow();

@@ -13,17 +13,6 @@
 
 static UINT LockCount(HGLOBAL block) { return GlobalFlags(block) & GMEM_LOCKCOUNT; }
 
-static void ExpectNoImageBox(const ModalCatcher &modal, HWND owner)
-{
-    ASSERT_EQ(1u, modal.records.size()) << Describe(modal.records);
-    const ModalRecord &box = modal.records[0];
-    EXPECT_EQ("Errore", box.caption);
-    EXPECT_EQ("Immagine non acquisita", box.text);
-    EXPECT_EQ(owner, box.owner);
-    EXPECT_FALSE(box.hasCancel);
-    EXPECT_EQ(nullptr, box.icon);
-}
-
 TEST(DuplicateImageBlock, CopiesTheWholeBlockIntoANewMovableBlock)
 {
     HGLOBAL source = MakeImageBlock(37, 5, 13);  // odd sizes, 13 bytes past the DIB
@@ -81,7 +70,7 @@ TEST(SendImageToHosts, NoImageShowsTheBoxAndSearchesNoWindow)
         ASSERT_EQ(nullptr, FindWindowA("TLumitaneWnd", nullptr));
         ASSERT_EQ(nullptr, FindWindowA("PELK_FOTO_SERVER", nullptr));
         SendImageToHosts(owner);
-        ExpectNoImageBox(modal, owner);
+        ExpectOneErrorBox(modal, owner, "Immagine non acquisita");
         EXPECT_EQ(0, memory.Allocations());
     }
     {
@@ -89,7 +78,7 @@ TEST(SendImageToHosts, NoImageShowsTheBoxAndSearchesNoWindow)
         TestHosts hosts(true, true);
         ModalCatcher modal;
         SendImageToHosts(owner);
-        ExpectNoImageBox(modal, owner);
+        ExpectOneErrorBox(modal, owner, "Immagine non acquisita");
         EXPECT_TRUE(Events().empty()) << DescribeEvents();
     }
     DestroyWindow(owner);
@@ -472,13 +461,7 @@ TEST(DriverImageIntake, OnlyLiveBlocksThatFitTheirHeaderReplaceTheCurrentImage)
             continue;
         }
         EXPECT_EQ(std::vector<HGLOBAL> {handle}, memory.Freed()) << "the refused block is the station's to free";
-        ASSERT_EQ(1u, station.modal.records.size()) << Describe(station.modal.records);
-        const ModalRecord &box = station.modal.records[0];
-        EXPECT_EQ("Immagine non valida", box.text);
-        EXPECT_EQ("Errore", box.caption);
-        EXPECT_EQ(station.window, box.owner);
-        EXPECT_FALSE(box.hasCancel);
-        EXPECT_EQ(nullptr, box.icon);
+        ExpectOneErrorBox(station.modal, station.window, "Immagine non valida");
     }
     GlobalFree(good);
 }
