@@ -19,13 +19,6 @@ namespace {
 const char FRONT[] = "TLumitaneWnd";
 const char PHOTO[] = "PELK_FOTO_SERVER";
 
-std::string TempPath(const char *name)
-{
-    char folder[MAX_PATH];
-    GetTempPathA(sizeof folder, folder);
-    return std::string(folder) + name;
-}
-
 std::vector<std::string> ReadLines(const std::string &path)
 {
     std::vector<std::string> lines;

@@ -192,29 +192,6 @@ Image ArmAndTake(Sim &sim)
     return TakeImage(posted[before].lParam);
 }
 
-std::string TempFile(const char *name)
-{
-    char folder[MAX_PATH];
-    GetTempPathA(sizeof folder, folder);
-    std::string path = std::string(folder) + name;
-    DeleteFileA(path.c_str());
-    return path;
-}
-
-std::string ReadWholeFile(const std::string &path)
-{
-    std::string text;
-    if (FILE *f = fopen(path.c_str(), "rb")) {
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) {
-            text.append(buffer, n);
-        }
-        fclose(f);
-    }
-    return text;
-}
-
 }  // namespace
 
 TEST(Crc32, MatchesTheStandardCheckValueAndChains)
@@ -439,7 +416,7 @@ TEST(XraySim, ImageTheWindowCannotTakeIsFreedByTheDriver)
 
 TEST(XraySim, LogLineCarriesTheSizeAndCrcOfEachDeliveredBlock)
 {
-    std::string path = TempFile("xraysim_test.log");
+    std::string path = TempPath("xraysim_test.log");
     if (FILE *f = fopen(path.c_str(), "wb")) {
         fputs("earlier run\n", f);
         fclose(f);

@@ -51,3 +51,14 @@ std::string ReadDriverPath();
 // Registers CAPClass for this test program once and creates the main window
 // (WM_CREATE runs inside, with whatever "xray.ini" says).
 HWND CreateStationWindow();
+
+// Runs a program of the bin folder with `arguments`, its standard output
+// and error captured, and waits for it; returns its exit code, or -1 when
+// it could not start or had not ended after `guardMs` (then it is ended).
+// The guard only keeps a broken program from hanging the test.
+int RunProgram(const char *program, const std::string &arguments, std::string *output,
+               DWORD guardMs = 60000);
+// A file in the temporary folder (removed first when it exists).
+std::string TempPath(const char *name);
+// The whole of a file, or empty when it cannot be read.
+std::string ReadWholeFile(const std::string &path);
