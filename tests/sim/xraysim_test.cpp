@@ -60,13 +60,6 @@ bool WaitForPosted(size_t count, DWORD ms)
     return posted.size() >= count;
 }
 
-// An environment variable set for one test and removed afterwards.
-struct EnvVar {
-    const char *name;
-    EnvVar(const char *n, const char *value) : name(n) { SetEnvironmentVariableA(name, value); }
-    ~EnvVar() { SetEnvironmentVariableA(name, nullptr); }
-};
-
 // GlobalAlloc/GlobalFree as the driver calls them, from any of its threads.
 CRITICAL_SECTION memoryLock;
 std::vector<HGLOBAL> allocated;

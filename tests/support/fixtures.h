@@ -62,3 +62,13 @@ int RunProgram(const char *program, const std::string &arguments, std::string *o
 std::string TempPath(const char *name);
 // The whole of a file, or empty when it cannot be read.
 std::string ReadWholeFile(const std::string &path);
+
+// An environment variable set for one test and removed afterwards; child
+// processes started meanwhile inherit it.
+struct EnvVar {
+    const char *name;
+    EnvVar(const char *n, const char *value) : name(n) { SetEnvironmentVariableA(name, value); }
+    ~EnvVar() { SetEnvironmentVariableA(name, nullptr); }
+    EnvVar(const EnvVar &) = delete;
+    EnvVar &operator=(const EnvVar &) = delete;
+};

@@ -133,3 +133,43 @@ TEST(DrvCheck, BadCommandLinesExitWithTwo)
     EXPECT_EQ(1, RunProgram("drvcheck.exe", "\"" + BinPath("no-such-driver.dll") + "\"", &output));
     EXPECT_NE(std::string::npos, output.find("error: cannot read ")) << output;
 }
+
+// The simulated driver's field faults, each seen as drvcheck reports it.
+TEST(DrvCheck, SimulatedFieldFaultsGetTheirFindings)
+{
+    const struct {
+        const char *variable;
+        const char *value;
+        const char *finding;
+        int exitCode;
+    } cases[] = {
+        {"XRAYSIM_FAULT", "topdown", "warn: image 1: image block layout: no (top-down rows)", 0},
+        {"XRAYSIM_FAULT", "16bit", "warn: image 1: image block layout: no (16 bits a pixel)", 0},
+        {"XRAYSIM_FAULT", "24bit", "warn: image 1: image block layout: no (24 bits a pixel)", 0},
+        {"XRAYSIM_FAULT", "shorttable", "warn: image 1: image block layout: no (a colour table of 16 entries)", 0},
+        {"XRAYSIM_FAULT", "shortblock",
+         "error: image 1: the station's layout check refuses it: the pixel rows run past the end of the block", 1},
+        {"XRAYSIM_FAULT", "overclaim",
+         "error: image 1: the station's layout check refuses it: the pixel rows run past the end of the block", 1},
+        {"XRAYSIM_FAULT", "silent", "error: no image within 2 s: the driver never delivered (WM_USER 301)", 1},
+        {"XRAYSIM_FAULT", "sendmessage", "ok: image 1: image block layout: yes (8 bits, 256 colours, bottom-up)", 0},
+        {"XRAYSIM_EVENT_AFTER", "1,12", "warn: event 12: the station shows \"USB board plugged on again\"", 0},
+    };
+    EnvVar exposure("XRAYSIM_EXPOSURE_MS", "0");
+    for (const auto &c : cases) {
+        EnvVar setting(c.variable, c.value);
+        std::string output;
+        int code = RunProgram("drvcheck.exe", "\"" + BinPath("xraysim.dll") + "\" --arm --timeout 2", &output);
+        EXPECT_EQ(c.exitCode, code) << c.variable << "=" << c.value << "\n" << output;
+        EXPECT_TRUE(HasLineStartingWith(Lines(output), c.finding)) << c.variable << "=" << c.value << "\n" << output;
+    }
+    // Synchronised mode: nothing armed, the generator's image comes all the same.
+    EnvVar mode("XRAYSIM_MODE", "1");
+    EnvVar interval("XRAYSIM_INTERVAL_MS", "100");
+    std::string output;
+    EXPECT_EQ(0, RunProgram("drvcheck.exe", "\"" + BinPath("xraysim.dll") + "\" --arm", &output)) << output;
+    std::vector<std::string> lines = Lines(output);
+    EXPECT_TRUE(HasLineStartingWith(lines, "ok: --arm: mode 1, the station does not arm; waiting for the generator's image"))
+        << output;
+    EXPECT_TRUE(HasLineStartingWith(lines, "ok: image 1: 512 x 768, the size XRAYSize reports")) << output;
+}
