@@ -288,17 +288,21 @@ TEST(HostMon, SavesEachImageAsABitmapFile)
     ASSERT_EQ(TRUE, SendCopy(front, 0x001401FF, second));
     EXPECT_EQ(0, mon.CloseAndWait(front));
 
+    // Named by time and host: YYYYMMDD-HHMMSS-mmm-HOST-N.bmp.
     const std::vector<BYTE> *sent[] = {&first, &second};
     for (int i = 0; i < 2; ++i) {
-        std::string path = dir + "\\TLumitaneWnd-" + std::to_string(i + 1) + ".bmp";
-        std::vector<BYTE> file;
-        if (FILE *f = fopen(path.c_str(), "rb")) {
-            int c;
-            while ((c = fgetc(f)) != EOF) {
-                file.push_back(static_cast<BYTE>(c));
-            }
-            fclose(f);
-        }
+        std::string pattern = dir + "\\*-TLumitaneWnd-" + std::to_string(i + 1) + ".bmp";
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+        ASSERT_NE(INVALID_HANDLE_VALUE, search) << pattern;
+        FindClose(search);
+        std::string name = found.cFileName;
+        EXPECT_EQ(strlen("20261208-225907-123-TLumitaneWnd-1.bmp"), name.size()) << name;
+        EXPECT_EQ('-', name[8]) << name;
+        EXPECT_EQ('-', name[15]) << name;
+        std::string path = dir + "\\" + name;
+        std::string text = ReadWholeFile(path);
+        std::vector<BYTE> file(text.begin(), text.end());
         ASSERT_EQ(14 + sent[i]->size(), file.size()) << path;
         BITMAPFILEHEADER header;
         memcpy(&header, file.data(), sizeof header);
@@ -365,6 +369,34 @@ TEST(HostMon, ShowsTheLastGoodImageAndSurvivesMalformedData)
     GetWindowTextA(front, title, sizeof title);
     EXPECT_NE(nullptr, strstr(title, "7 received")) << title;
     EXPECT_EQ(0, mon.CloseAndWait(front));
+}
+
+TEST(HostMon, HelpAndAQuietWindowWithTheCountAndTheTagHalves)
+{
+    std::string output;
+    EXPECT_EQ(0, RunProgram("hostmon.exe", "--help", &output));
+    EXPECT_NE(std::string::npos, output.find("  --quiet ")) << output;
+    EXPECT_EQ(2, RunProgram("hostmon.exe", "--help --front", &output));
+
+    HostMon mon("--front --quiet");
+    ASSERT_EQ(1u, mon.Lines(1).size());
+    HWND front = FindWindowA(FRONT, nullptr);
+    ASSERT_NE(nullptr, front);
+    char title[256] = "";
+    GetWindowTextA(front, title, sizeof title);
+    EXPECT_STREQ("TLumitaneWnd (hostmon) - 0 received", title);
+    std::vector<BYTE> dib = MakeDib(24, 16, 50, true);
+    const DWORD tags[] = {0x001401FF, 0x000A0014};
+    for (DWORD tag : tags) {
+        ASSERT_EQ(TRUE, SendCopy(front, tag, dib));
+    }
+    GetWindowTextA(front, title, sizeof title);
+    EXPECT_STREQ("TLumitaneWnd (hostmon) - 2 received, tag 10/20", title);
+    EXPECT_EQ(0, mon.CloseAndWait(front));
+    // One line per image.
+    std::vector<std::string> lines = mon.Lines(3);
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_EQ(Expected(FRONT, tags[1], dib), lines[2]);
 }
 
 // ---------------------------------------------------------------------------
