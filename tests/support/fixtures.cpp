@@ -224,7 +224,11 @@ std::string ReadWholeFile(const std::string &path)
 int RunProgram(const char *program, const std::string &arguments, std::string *output, DWORD guardMs)
 {
     // The output goes to a file: a pipe would need a reader while waiting.
-    std::string outPath = TempPath((std::string(program) + ".out").c_str());
+    // Its name is this process's own: tests run in parallel.
+    static unsigned runs;
+    char name[MAX_PATH];
+    snprintf(name, sizeof name, "%s.%lu.%u.out", program, static_cast<unsigned long>(GetCurrentProcessId()), ++runs);
+    std::string outPath = TempPath(name);
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              CREATE_ALWAYS, 0, nullptr);

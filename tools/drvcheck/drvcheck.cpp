@@ -588,8 +588,12 @@ void CheckImports(const Options &options, const PeImage &image)
             Report(Level::Ok, "imports %s: found beside the driver", name.c_str());
             continue;
         }
-        // Loaded as data only: its own code never runs here.
+        // Loaded as data only, or unresolved (API-set names have no file of
+        // their own): its code never runs here.
         HMODULE system = LoadLibraryExA(name.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        if (system == nullptr) {
+            system = LoadLibraryExA(name.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+        }
         if (system != nullptr) {
             FreeLibrary(system);
             Report(Level::Ok, "imports %s: found in the system", name.c_str());
@@ -822,7 +826,8 @@ void WriteJsonString(FILE *out, const std::string &text)
     for (unsigned char c : text) {
         if (c == '"' || c == '\\') {
             fprintf(out, "\\%c", c);
-        } else if (c < 0x20) {
+        } else if (c < 0x20 || c >= 0x80) {
+            // Control characters, and ANSI bytes taken as Latin-1.
             fprintf(out, "\\u%04x", c);
         } else {
             fputc(c, out);
