@@ -114,37 +114,72 @@ void SensorSettingsOnCreate(HMENU menu)
     }
 }
 
-void ApplyDriverModeOnCreate(HWND mainWindow, HMENU menu, int driverMode)
+bool CreationNoticeText(int driverMode, char *text, size_t size)
 {
-    const char *title;
     switch (driverMode) {
     case XRAY_MODE_RESTART:
-        ShowError(RESTART_TEXT);
+        snprintf(text, size, "%s", RESTART_TEXT);
+        return true;
+    case XRAY_MODE_NOT_DECLARED:
+        snprintf(text, size, "%s", NOT_DECLARED_TEXT);
+        return true;
+    case XRAY_MODE_HBX:
+    case XRAY_MODE_STANDALONE:
+        return false;
+    default:
+        snprintf(text, size, OPEN_RESULT_FORMAT, driverMode);
+        return true;
+    }
+}
+
+bool CreationTitleText(int driverMode, int hasBinningMode, char *title, size_t size)
+{
+    const char *base;
+    switch (driverMode) {
+    case XRAY_MODE_RESTART:
+        base = CREATION_TITLE_RESTART;
+        break;
+    case XRAY_MODE_NOT_DECLARED:
+        return false;
+    case XRAY_MODE_HBX:
+        base = CREATION_TITLE_HBX;
+        break;
+    case XRAY_MODE_STANDALONE:
+        base = CREATION_TITLE_STANDALONE;
+        break;
+    default:
+        base = CREATION_TITLE_OTHER;
+        break;
+    }
+    // An old driver's suffix follows with no separator of its own.
+    snprintf(title, size, "%s%s", base, hasBinningMode == 0 ? OLD_DRIVER_SUFFIX : "");
+    return true;
+}
+
+void ApplyDriverModeOnCreate(HWND mainWindow, HMENU menu, int driverMode)
+{
+    // Every box comes before the menu changes and the title.
+    if (CreationNoticeText(driverMode, textBuffer, sizeof textBuffer)) {
+        ShowError(textBuffer);
+    }
+    switch (driverMode) {
+    case XRAY_MODE_RESTART:
         EnableMenuItem(menu, IDM_START, MF_GRAYED);
-        title = CREATION_TITLE_RESTART;
         break;
     case XRAY_MODE_NOT_DECLARED:
         // The window keeps its creation title and the menu is left alone.
-        ShowError(NOT_DECLARED_TEXT);
         return;
     case XRAY_MODE_HBX:
         EnableMenuItem(menu, IDM_START, MF_GRAYED);
         CheckMenuItem(menu, IDM_SYNCHRO, MF_CHECKED);
-        title = CREATION_TITLE_HBX;
         break;
     case XRAY_MODE_STANDALONE:
         CheckMenuItem(menu, IDM_SYNCHRO, MF_UNCHECKED);
-        title = CREATION_TITLE_STANDALONE;
         break;
     default:
-        ShowOpenResult(driverMode);
-        title = CREATION_TITLE_OTHER;
         break;
     }
-    strcpy(titleBuffer, title);
-    if (HasBinningMode() == 0) {
-        strcat(titleBuffer, OLD_DRIVER_SUFFIX);
-    }
+    CreationTitleText(driverMode, HasBinningMode(), titleBuffer, sizeof titleBuffer);
     SetWindowTextA(mainWindow, titleBuffer);
 }
 

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstddef>
+
 void SensorSettingsOnCreate(HMENU menu);
 void ApplyDriverModeOnCreate(HWND mainWindow, HMENU menu, int driverMode);
 void ToggleSynchro(HWND mainWindow);
@@ -13,3 +15,9 @@ void ToggleResolution();
 int SynchroSetting();
 // The high-resolution flag, 0 or 1.
 int HighResolutionFlag();
+
+// What the creation message shows for a driver mode, for tools that report
+// it: the error box text (false when there is no box) and the window title
+// (false for mode 0, which leaves the title as the window was created).
+bool CreationNoticeText(int driverMode, char *text, size_t size);
+bool CreationTitleText(int driverMode, int hasBinningMode, char *title, size_t size);

@@ -3,12 +3,16 @@
 // window, XRAYPrepareAcquisition arms one exposure, and a worker thread
 // delivers each finished image as a WM_USER/XRAY_MSG_IMAGE message carrying a
 // movable global block that holds a packed 8-bit DIB with a synthetic
-// radiograph. Settings come from XRAYSIM_* environment variables read at each
-// XRAYOpen (see README.md).
+// radiograph, or a replayed .bmp file. Settings come from XRAYSIM_*
+// environment variables read at each XRAYOpen (see README.md); they can also
+// make it behave like the faulty drivers met in the field: deliver nothing,
+// bursts, events, SendMessageA from the worker, careless block layouts, and
+// images every interval in synchronised mode.
 //
 // Threads: the caller's thread runs the exports; one worker per open waits
-// for armed exposures and only ever posts to the window, never sends, so
-// XRAYClose can join it from the window's own thread without a deadlock.
+// for armed exposures and posts to the window. Only the SendMessageA fault
+// sends; XRAYClose then joins the worker while it takes sent messages, so
+// the join cannot deadlock with a send in progress.
 // The worker holds a reference on this DLL, so a caller that frees the
 // library without XRAYClose cannot pull the code out from under it.
 #include <windows.h>
@@ -37,6 +41,35 @@ constexpr int MAX_EXPOSURE_MS = 60000;
 constexpr double DEFAULT_RESOLUTION_FIRST = 20.5;
 constexpr double DEFAULT_RESOLUTION_SECOND = 10.0;
 constexpr int MAX_EVENTS = 16;
+constexpr int MAX_BURST = 1000;
+constexpr int MIN_INTERVAL_MS = 20;
+constexpr int MAX_INTERVAL_MS = 600000;
+
+// How each image is delivered: the contract, or one of the faults of a
+// careless driver.
+enum class Fault {
+    None,
+    Silent,       // arming is accepted, no image ever comes
+    SendMessage,  // SendMessageA from the worker instead of PostMessageA
+    TopDown,      // negative biHeight, first row in memory the top one
+    Bits16,       // 16 bits a pixel (5-5-5), no colour table
+    Bits24,       // 24 bits a pixel, no colour table
+    ShortTable,   // 8 bits with a colour table of 16 entries
+    ShortBlock,   // the block a few bytes shorter than its rows need
+    OverClaim,    // the header claims twice the rows the block holds
+};
+
+struct FaultName {
+    const char *name;
+    Fault fault;
+};
+constexpr FaultName FAULT_NAMES[] = {
+    {"none", Fault::None},           {"silent", Fault::Silent},         {"sendmessage", Fault::SendMessage},
+    {"topdown", Fault::TopDown},     {"16bit", Fault::Bits16},          {"24bit", Fault::Bits24},
+    {"shorttable", Fault::ShortTable}, {"shortblock", Fault::ShortBlock}, {"overclaim", Fault::OverClaim},
+};
+constexpr int SHORT_TABLE_ENTRIES = 16;
+constexpr DWORD SHORT_BLOCK_MISSING = 6;
 
 struct Settings {
     int mode;
@@ -48,6 +81,12 @@ struct Settings {
     int eventCount;
     LPARAM events[MAX_EVENTS];
     char logPath[MAX_PATH];
+    char replayPath[MAX_PATH];
+    Fault fault;
+    int burst;           // images per exposure
+    int eventAfter;      // post eventAfterCode once after this many images (0: never)
+    LPARAM eventAfterCode;
+    int intervalMs;      // mode 1: an image every interval without arming (0: never)
 };
 
 // Copies an environment variable; false when it is unset or too long.
@@ -138,6 +177,38 @@ static void ReadEvents(Settings *s)
     s->eventCount = count;
 }
 
+static void ReadFault(Settings *s)
+{
+    char text[32];
+    if (!ReadVariable("XRAYSIM_FAULT", text, sizeof text)) {
+        return;
+    }
+    for (const FaultName &f : FAULT_NAMES) {
+        if (_stricmp(text, f.name) == 0) {
+            s->fault = f.fault;
+        }
+    }
+}
+
+// "N,CODE": after the Nth image since the open, the event CODE, once.
+static void ReadEventAfter(Settings *s)
+{
+    char text[64];
+    if (!ReadVariable("XRAYSIM_EVENT_AFTER", text, sizeof text)) {
+        return;
+    }
+    char *comma = strchr(text, ',');
+    long long count, code;
+    if (comma == nullptr) {
+        return;
+    }
+    *comma = '\0';
+    if (ParseInteger(text, 1, INT32_MAX, &count) && ParseInteger(comma + 1, INT32_MIN, UINT32_MAX, &code)) {
+        s->eventAfter = static_cast<int>(count);
+        s->eventAfterCode = static_cast<LPARAM>(static_cast<uint32_t>(code));
+    }
+}
+
 static Settings ReadSettings()
 {
     Settings s = {};
@@ -156,6 +227,15 @@ static Settings ReadSettings()
     if (!ReadVariable("XRAYSIM_LOG", s.logPath, sizeof s.logPath)) {
         s.logPath[0] = '\0';
     }
+    if (!ReadVariable("XRAYSIM_REPLAY", s.replayPath, sizeof s.replayPath)) {
+        s.replayPath[0] = '\0';
+    }
+    s.fault = Fault::None;
+    ReadFault(&s);
+    s.burst = 1;
+    ReadIntSetting("XRAYSIM_BURST", 1, MAX_BURST, &s.burst);
+    ReadEventAfter(&s);
+    ReadIntSetting("XRAYSIM_INTERVAL_MS", MIN_INTERVAL_MS, MAX_INTERVAL_MS, &s.intervalMs);
     return s;
 }
 
@@ -395,37 +475,21 @@ static float SceneLevel(const Column &c, float y, const ToothRow rows[], const N
     return level;
 }
 
-// Allocates and fills one image block: header, grey table, bottom-up rows.
-// Deterministic for a given size and sequence number. Null when out of
-// memory.
-static HGLOBAL RenderRadiograph(int width, int height, unsigned sequence)
+// A grey picture, rows from the top as the picture is seen upright.
+struct Picture {
+    int width = 0;
+    int height = 0;
+    std::vector<BYTE> grey;
+};
+
+// The synthetic radiograph, deterministic for a given size and sequence
+// number.
+static Picture RenderRadiograph(int width, int height, unsigned sequence)
 {
-    const DWORD stride = (static_cast<DWORD>(width) + 3u) & ~3u;
-    const DWORD imageBytes = stride * static_cast<DWORD>(height);
-    const DWORD total = sizeof(BITMAPINFOHEADER) + COLOUR_TABLE_BYTES + imageBytes;
-    // Zero-initialised so the padding at the end of each row is defined too.
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, total);
-    if (block == nullptr) {
-        return nullptr;
-    }
-    BYTE *base = static_cast<BYTE *>(GlobalLock(block));
-    if (base == nullptr) {
-        GlobalFree(block);
-        return nullptr;
-    }
-    BITMAPINFOHEADER *header = reinterpret_cast<BITMAPINFOHEADER *>(base);
-    header->biSize = sizeof(BITMAPINFOHEADER);
-    header->biWidth = width;
-    header->biHeight = height;
-    header->biPlanes = 1;
-    header->biBitCount = 8;
-    header->biCompression = BI_RGB;
-    header->biSizeImage = imageBytes;
-    RGBQUAD *table = reinterpret_cast<RGBQUAD *>(base + sizeof(BITMAPINFOHEADER));
-    for (int i = 0; i < 256; ++i) {
-        table[i].rgbBlue = table[i].rgbGreen = table[i].rgbRed = static_cast<BYTE>(i);
-    }
-    BYTE *bits = base + sizeof(BITMAPINFOHEADER) + COLOUR_TABLE_BYTES;
+    Picture picture;
+    picture.width = width;
+    picture.height = height;
+    picture.grey.resize(static_cast<size_t>(width) * height);
 
     const NoiseGrid coarse = MakeNoiseGrid(22.0f, 0);
     const NoiseGrid fine = MakeNoiseGrid(6.0f, 7919);
@@ -445,8 +509,7 @@ static HGLOBAL RenderRadiograph(int width, int height, unsigned sequence)
         random = 1;
     }
     for (int row = 0; row < height; ++row) {
-        // Row 0 of the picture as seen upright is the last row in memory.
-        BYTE *line = bits + static_cast<size_t>(height - 1 - row) * stride;
+        BYTE *line = picture.grey.data() + static_cast<size_t>(row) * width;
         float y = (static_cast<float>(row) + 0.5f) * yScale;
         ToothRow rows[TOOTH_COUNT];
         for (int i = 0; i < TOOTH_COUNT; ++i) {
@@ -466,6 +529,142 @@ static HGLOBAL RenderRadiograph(int width, int height, unsigned sequence)
             line[col] = static_cast<BYTE>(level + 0.5f);
         }
     }
+    return picture;
+}
+
+// ---------------------------------------------------------------------------
+// Replay of a .bmp file
+
+// The grey level of a colour, as ITU-R BT.601 weighs it, rounded.
+static BYTE GreyOf(BYTE red, BYTE green, BYTE blue)
+{
+    return static_cast<BYTE>((299u * red + 587u * green + 114u * blue + 500u) / 1000u);
+}
+
+// Reads an uncompressed 8-bit (with its colour table) or 24-bit .bmp file
+// into a grey picture; false for anything else, or a file cut short.
+static bool ReadReplayBitmap(const char *path, Picture *picture)
+{
+    std::vector<BYTE> file;
+    if (FILE *f = fopen(path, "rb")) {
+        BYTE buffer[65536];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, f)) > 0 && file.size() < (256u << 20)) {
+            file.insert(file.end(), buffer, buffer + n);
+        }
+        fclose(f);
+    }
+    BITMAPFILEHEADER fileHeader;
+    BITMAPINFOHEADER header;
+    if (file.size() < sizeof fileHeader + sizeof header) {
+        return false;
+    }
+    memcpy(&fileHeader, file.data(), sizeof fileHeader);
+    memcpy(&header, file.data() + sizeof fileHeader, sizeof header);
+    const bool topDown = header.biHeight < 0;
+    const int64_t width = header.biWidth;
+    const int64_t height = topDown ? -static_cast<int64_t>(header.biHeight) : header.biHeight;
+    if (fileHeader.bfType != 0x4D42 || header.biSize < sizeof header || header.biPlanes != 1 ||
+        header.biCompression != BI_RGB || (header.biBitCount != 8 && header.biBitCount != 24) || width < 1 ||
+        width > 2 * MAX_SIDE || height < 1 || height > 2 * MAX_SIDE) {
+        return false;
+    }
+    const uint64_t tableAt = sizeof fileHeader + static_cast<uint64_t>(header.biSize);
+    const uint32_t entries = header.biBitCount == 8 ? (header.biClrUsed ? header.biClrUsed : 256) : 0;
+    const uint64_t stride = (static_cast<uint64_t>(width) * header.biBitCount / 8 + 3) & ~uint64_t{3};
+    if (entries > 256 || tableAt + 4ull * entries > file.size() || fileHeader.bfOffBits > file.size() ||
+        stride * height > file.size() - fileHeader.bfOffBits) {
+        return false;
+    }
+    BYTE levels[256] = {};
+    for (uint32_t i = 0; i < entries; ++i) {
+        const BYTE *q = file.data() + tableAt + 4 * i;  // blue, green, red, reserved
+        levels[i] = GreyOf(q[2], q[1], q[0]);
+    }
+    picture->width = static_cast<int>(width);
+    picture->height = static_cast<int>(height);
+    picture->grey.resize(static_cast<size_t>(width * height));
+    for (int64_t row = 0; row < height; ++row) {
+        const int64_t stored = topDown ? row : height - 1 - row;
+        const BYTE *in = file.data() + fileHeader.bfOffBits + stored * stride;
+        BYTE *out = picture->grey.data() + row * width;
+        for (int64_t x = 0; x < width; ++x) {
+            out[x] = header.biBitCount == 8 ? levels[in[x]] : GreyOf(in[3 * x + 2], in[3 * x + 1], in[3 * x]);
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Image blocks
+
+// One block holding the picture: in the image block layout (header, grey
+// table of 256, bottom-up 8-bit rows), or in a careless driver's layout.
+// Zero-initialised, so row padding is defined. Null when out of memory.
+static HGLOBAL MakeImageBlock(const Picture &picture, Fault fault)
+{
+    const int width = picture.width;
+    const int height = picture.height;
+    int bits = 8;
+    DWORD entries = 256;
+    if (fault == Fault::Bits16 || fault == Fault::Bits24) {
+        bits = fault == Fault::Bits16 ? 16 : 24;
+        entries = 0;
+    } else if (fault == Fault::ShortTable) {
+        entries = SHORT_TABLE_ENTRIES;
+    }
+    const DWORD stride = (static_cast<DWORD>(width) * bits / 8 + 3u) & ~3u;
+    const DWORD imageBytes = stride * static_cast<DWORD>(height);
+    const DWORD bitsOffset = sizeof(BITMAPINFOHEADER) + entries * sizeof(RGBQUAD);
+    DWORD total = bitsOffset + imageBytes;
+    if (fault == Fault::ShortBlock) {
+        total -= SHORT_BLOCK_MISSING;
+    }
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, total);
+    if (block == nullptr) {
+        return nullptr;
+    }
+    BYTE *base = static_cast<BYTE *>(GlobalLock(block));
+    if (base == nullptr) {
+        GlobalFree(block);
+        return nullptr;
+    }
+    BITMAPINFOHEADER *header = reinterpret_cast<BITMAPINFOHEADER *>(base);
+    header->biSize = sizeof(BITMAPINFOHEADER);
+    header->biWidth = width;
+    header->biHeight = fault == Fault::TopDown ? -height : (fault == Fault::OverClaim ? 2 * height : height);
+    header->biPlanes = 1;
+    header->biBitCount = static_cast<WORD>(bits);
+    header->biCompression = BI_RGB;
+    header->biSizeImage = imageBytes;
+    header->biClrUsed = fault == Fault::ShortTable ? SHORT_TABLE_ENTRIES : 0;
+    RGBQUAD *table = reinterpret_cast<RGBQUAD *>(base + sizeof(BITMAPINFOHEADER));
+    const int step = 256 / static_cast<int>(entries ? entries : 1);
+    for (DWORD i = 0; i < entries; ++i) {
+        BYTE level = static_cast<BYTE>(i * step + (step - 1) * i / (entries - 1));
+        table[i].rgbBlue = table[i].rgbGreen = table[i].rgbRed = level;
+    }
+    for (int row = 0; row < height; ++row) {
+        // Bottom-up unless top-down: row 0 of the picture is the last in memory.
+        const DWORD stored = fault == Fault::TopDown ? row : height - 1 - row;
+        const DWORD at = bitsOffset + stored * stride;
+        const BYTE *in = picture.grey.data() + static_cast<size_t>(row) * width;
+        for (int x = 0; x < width; ++x) {
+            BYTE *out = base + at + static_cast<DWORD>(x) * bits / 8;
+            if (at + static_cast<DWORD>(x + 1) * bits / 8 > total) {
+                break;  // the short block: the last pixels do not fit
+            }
+            if (bits == 24) {
+                out[0] = out[1] = out[2] = in[x];
+            } else if (bits == 16) {
+                WORD five = static_cast<WORD>(in[x] >> 3);
+                WORD pixel = static_cast<WORD>((five << 10) | (five << 5) | five);
+                memcpy(out, &pixel, sizeof pixel);
+            } else {
+                *out = entries == 256 ? in[x] : static_cast<BYTE>(in[x] / step);
+            }
+        }
+    }
     GlobalUnlock(block);
     return block;
 }
@@ -480,12 +679,20 @@ static Settings settings;
 static bool highResolution;
 static int pendingExposures;  // armed and not yet delivered
 static unsigned sequence;     // images made since the DLL was loaded
+static int deliveredSinceOpen;  // counts towards XRAYSIM_EVENT_AFTER
+static Picture replay;          // the replayed file, or empty
 static HANDLE workerThread;
 static HANDLE wakeEvent;  // auto-reset: an exposure was armed
 static HANDLE stopEvent;  // manual-reset: XRAYClose wants the worker gone
 
 static void CurrentSize(int *width, int *height)
 {
+    if (!replay.grey.empty()) {
+        // A replayed file keeps its own size in both resolutions.
+        *width = replay.width;
+        *height = replay.height;
+        return;
+    }
     int factor = highResolution ? 2 : 1;
     *width = settings.width * factor;
     *height = settings.height * factor;
@@ -503,19 +710,41 @@ static void AppendLogLine(const char *path, unsigned seq, int width, int height,
     fclose(log);
 }
 
+// Hands a block to the window: posted, or sent from this thread under the
+// SendMessageA fault. False when the window could not take it.
+static bool HandOver(HWND window, HGLOBAL block, Fault fault)
+{
+    if (fault == Fault::SendMessage) {
+        if (!IsWindow(window)) {
+            return false;
+        }
+        SendMessageA(window, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(block));
+        return true;
+    }
+    return PostMessageA(window, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(block)) != FALSE;
+}
+
 // Makes one image and hands it to the window. The block is checksummed
-// before the post: once posted it belongs to the receiver.
+// before it is handed over: after that it belongs to the receiver.
 static void DeliverImage()
 {
     EnterCriticalSection(&stateLock);
     HWND window = targetWindow;
+    Settings s = settings;
+    if (s.fault == Fault::Silent) {
+        LeaveCriticalSection(&stateLock);
+        return;
+    }
     unsigned seq = ++sequence;
     int width, height;
     CurrentSize(&width, &height);
-    Settings s = settings;
+    Picture picture = replay;
     LeaveCriticalSection(&stateLock);
 
-    HGLOBAL block = RenderRadiograph(width, height, seq);
+    if (picture.grey.empty()) {
+        picture = RenderRadiograph(width, height, seq);
+    }
+    HGLOBAL block = MakeImageBlock(picture, s.fault);
     if (block == nullptr) {
         return;
     }
@@ -526,9 +755,8 @@ static void DeliverImage()
         GlobalUnlock(block);
     }
     // A close that came in while the image was being made wins: nothing is
-    // posted once XRAYClose has been called.
-    if (WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0 ||
-        !PostMessageA(window, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(block))) {
+    // handed over once XRAYClose has been called.
+    if (WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0 || !HandOver(window, block, s.fault)) {
         GlobalFree(block);
         return;
     }
@@ -538,6 +766,27 @@ static void DeliverImage()
     for (int i = 0; i < s.eventCount; ++i) {
         PostMessageA(window, WM_USER, XRAY_MSG_EVENT, s.events[i]);
     }
+    EnterCriticalSection(&stateLock);
+    bool eventNow = ++deliveredSinceOpen == s.eventAfter;
+    LeaveCriticalSection(&stateLock);
+    if (eventNow) {
+        PostMessageA(window, WM_USER, XRAY_MSG_EVENT, s.eventAfterCode);
+    }
+}
+
+// One exposure: the burst of images it makes, one after the other.
+static bool DeliverExposure()
+{
+    EnterCriticalSection(&stateLock);
+    int burst = settings.burst;
+    LeaveCriticalSection(&stateLock);
+    for (int i = 0; i < burst; ++i) {
+        if (WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0) {
+            return false;
+        }
+        DeliverImage();
+    }
+    return true;
 }
 
 // Serves armed exposures one after another; false when told to stop.
@@ -557,15 +806,31 @@ static bool ServeExposures()
         EnterCriticalSection(&stateLock);
         --pendingExposures;
         LeaveCriticalSection(&stateLock);
-        DeliverImage();
+        if (!DeliverExposure()) {
+            return false;
+        }
     }
+}
+
+// In synchronised mode with an interval the generator fires on its own.
+static DWORD GeneratorInterval()
+{
+    EnterCriticalSection(&stateLock);
+    DWORD interval = settings.mode == XRAY_MODE_HBX && settings.intervalMs > 0
+        ? static_cast<DWORD>(settings.intervalMs)
+        : INFINITE;
+    LeaveCriticalSection(&stateLock);
+    return interval;
 }
 
 static DWORD WINAPI ExposureThread(LPVOID)
 {
     HANDLE waits[2] = {stopEvent, wakeEvent};
-    while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
-        if (!ServeExposures()) {
+    const DWORD interval = GeneratorInterval();
+    for (;;) {
+        DWORD woken = WaitForMultipleObjects(2, waits, FALSE, interval);
+        bool goOn = woken == WAIT_OBJECT_0 + 1 ? ServeExposures() : woken == WAIT_TIMEOUT && DeliverExposure();
+        if (!goOn) {
             break;
         }
     }
@@ -580,7 +845,12 @@ static void StopWorker()
         return;
     }
     SetEvent(stopEvent);
-    WaitForSingleObject(workerThread, INFINITE);
+    // A worker that delivers with SendMessageA may be sending to this very
+    // thread: take sent messages while waiting, or the two wait for ever.
+    while (MsgWaitForMultipleObjects(1, &workerThread, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+        MSG msg;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
     CloseHandle(workerThread);
     CloseHandle(wakeEvent);
     CloseHandle(stopEvent);
@@ -620,8 +890,14 @@ extern "C" int __cdecl XRAYOpen(HWND window, const char *, int)
     // A second open without a close starts afresh.
     StopWorker();
     Settings fresh = ReadSettings();
+    Picture file;
+    if (fresh.replayPath[0] != '\0' && !ReadReplayBitmap(fresh.replayPath, &file)) {
+        file = Picture();
+    }
     EnterCriticalSection(&stateLock);
     settings = fresh;
+    replay = file;
+    deliveredSinceOpen = 0;
     targetWindow = window;
     highResolution = false;
     pendingExposures = 0;

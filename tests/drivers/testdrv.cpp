@@ -3,14 +3,32 @@
 // Every call is recorded; the results are set by the test through the TD_*
 // control exports. A test keeps its own LoadLibrary reference so that the
 // recorded state survives the station's FreeLibrary.
+//
+// Further options build the broken drivers met in the field, for the
+// driver checker: TD_STDCALL (callee-cleans exports), TD_MISSING_DEPENDENCY
+// (imports a DLL that is not there), TD_DELIVER_CORRUPT (arming posts a
+// block whose header claims more rows than the block holds), TD_CRASH_OPEN
+// and TD_HANG_OPEN.
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
 #include "xraydrv.h"
 
 #define TD_EXPORT extern "C" __declspec(dllexport)
+// The calling convention of the seven driver exports.
+#ifdef TD_STDCALL
+#define TD_CALL __stdcall
+#else
+#define TD_CALL __cdecl
+#endif
+
+#ifdef TD_MISSING_DEPENDENCY
+extern "C" __declspec(dllimport) int __cdecl TD_Dependency(void);
+TD_EXPORT int __cdecl TD_CallDependency(void) { return TD_Dependency(); }
+#endif
 
 static std::string callLog;
 static int openResult = XRAY_MODE_STANDALONE;
@@ -66,11 +84,18 @@ TD_EXPORT void __cdecl TD_ClearLog(void) { callLog.clear(); }
 TD_EXPORT HWND __cdecl TD_OpenWindow(void) { return openWindow; }
 
 #ifndef TD_NO_OPEN
-TD_EXPORT int __cdecl XRAYOpen(HWND window, const char *vendor, int applicationCode)
+TD_EXPORT int TD_CALL XRAYOpen(HWND window, const char *vendor, int applicationCode)
 {
     char entry[128];
     snprintf(entry, sizeof entry, "XRAYOpen(%s,%d)", vendor ? vendor : "(null)", applicationCode);
     Record(entry);
+#ifdef TD_CRASH_OPEN
+    static volatile uintptr_t nowhere = 0;
+    *reinterpret_cast<volatile int *>(nowhere) = 1;
+#endif
+#ifdef TD_HANG_OPEN
+    Sleep(INFINITE);
+#endif
     openWindow = window;
     if (openHook != nullptr) {
         openHook(window);
@@ -80,7 +105,7 @@ TD_EXPORT int __cdecl XRAYOpen(HWND window, const char *vendor, int applicationC
 #endif
 
 #ifndef TD_NO_CLOSE
-TD_EXPORT int __cdecl XRAYClose(void)
+TD_EXPORT int TD_CALL XRAYClose(void)
 {
     Record("XRAYClose()");
     if (closeHook != nullptr) {
@@ -90,16 +115,39 @@ TD_EXPORT int __cdecl XRAYClose(void)
 }
 #endif
 
+#ifdef TD_DELIVER_CORRUPT
+// A 512 x 768 header over a block that holds only 16 rows.
+static void PostCorruptImage()
+{
+    const DWORD rows = 16;
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(BITMAPINFOHEADER) + 1024 + 512 * rows);
+    BITMAPINFOHEADER *header = static_cast<BITMAPINFOHEADER *>(GlobalLock(block));
+    if (header == nullptr) {
+        return;
+    }
+    header->biSize = sizeof *header;
+    header->biWidth = 512;
+    header->biHeight = 768;
+    header->biPlanes = 1;
+    header->biBitCount = 8;
+    GlobalUnlock(block);
+    PostMessageA(openWindow, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(block));
+}
+#endif
+
 #ifndef TD_NO_PREPARE
-TD_EXPORT int __cdecl XRAYPrepareAcquisition(void)
+TD_EXPORT int TD_CALL XRAYPrepareAcquisition(void)
 {
     Record("XRAYPrepareAcquisition()");
+#ifdef TD_DELIVER_CORRUPT
+    PostCorruptImage();
+#endif
     return prepareResult;
 }
 #endif
 
 #ifndef TD_NO_RESOLUTION
-TD_EXPORT int __cdecl XRAYResolution(double *first, double *second)
+TD_EXPORT int TD_CALL XRAYResolution(double *first, double *second)
 {
     char entry[128];
     snprintf(entry, sizeof entry, "XRAYResolution(%g,%g)", *first, *second);
@@ -113,7 +161,7 @@ TD_EXPORT int __cdecl XRAYResolution(double *first, double *second)
 #endif
 
 #ifndef TD_NO_SIZE
-TD_EXPORT int __cdecl XRAYSize(int *width, int *height)
+TD_EXPORT int TD_CALL XRAYSize(int *width, int *height)
 {
     Record("XRAYSize()");
     if (sizeWrites) {
@@ -125,7 +173,7 @@ TD_EXPORT int __cdecl XRAYSize(int *width, int *height)
 #endif
 
 #ifndef TD_NO_GETBINNING
-TD_EXPORT int __cdecl bXRAYGetBinningMode(void)
+TD_EXPORT int TD_CALL bXRAYGetBinningMode(void)
 {
     Record("bXRAYGetBinningMode()");
     return 0;
@@ -133,7 +181,7 @@ TD_EXPORT int __cdecl bXRAYGetBinningMode(void)
 #endif
 
 #ifndef TD_NO_CHANGEBINNING
-TD_EXPORT int __cdecl bXRAYChangeBinningMode(int mode)
+TD_EXPORT int TD_CALL bXRAYChangeBinningMode(int mode)
 {
     char entry[64];
     snprintf(entry, sizeof entry, "bXRAYChangeBinningMode(%d)", mode);

@@ -1,6 +1,7 @@
 // hostmon.exe run as a separate process, as the station meets it: its
 // windows are found by class, WM_COPYDATA crosses the process boundary, and
-// every line of its log is checked against what the test sent.
+// every line of its log is checked against what the test sent. Then the
+// whole road from the simulated driver through a station window to hostmon.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -13,18 +14,14 @@
 
 #include "crc32.h"
 #include "fixtures.h"
+#include "modal.h"
+#include "resource.h"
+#include "wndproc.h"
 
 namespace {
 
 const char FRONT[] = "TLumitaneWnd";
 const char PHOTO[] = "PELK_FOTO_SERVER";
-
-std::string TempPath(const char *name)
-{
-    char folder[MAX_PATH];
-    GetTempPathA(sizeof folder, folder);
-    return std::string(folder) + name;
-}
 
 std::vector<std::string> ReadLines(const std::string &path)
 {
@@ -239,9 +236,9 @@ TEST(HostMon, PhotoServerAloneLogsTheDeleteResourceNotice)
     lines = mon.Lines(2);
     ASSERT_EQ(2u, lines.size());
     EXPECT_EQ("DELETE_RESOURCE host=PELK_FOTO_SERVER wParam=2 lParam=0", lines[1]);
-    Sleep(200);
-    EXPECT_EQ(2u, mon.Lines(2).size());
+    // Once the program has ended its log is complete: one notice, one line.
     EXPECT_EQ(0, mon.CloseAndWait(photo));
+    EXPECT_EQ(2u, mon.Lines(2).size());
 }
 
 TEST(HostMon, DelayedHostAnswersLateAndHungHostTimesTheSenderOut)
@@ -255,8 +252,8 @@ TEST(HostMon, DelayedHostAnswersLateAndHungHostTimesTheSenderOut)
         DWORD start = GetTickCount();
         EXPECT_EQ(TRUE, SendCopy(front, 0x001401FF, dib, SMTO_NORMAL, 5000));
         DWORD elapsed = GetTickCount() - start;
+        // The answer came, after the delay at least (however busy the machine).
         EXPECT_GE(elapsed, 380u);
-        EXPECT_LT(elapsed, 3000u);
         EXPECT_EQ(0, mon.CloseAndWait(front));
     }
     HostMon mon("--front --hang");
@@ -267,7 +264,6 @@ TEST(HostMon, DelayedHostAnswersLateAndHungHostTimesTheSenderOut)
     EXPECT_EQ(-1, SendCopy(front, 0x001401FF, dib, SMTO_ABORTIFHUNG, 500));
     DWORD elapsed = GetTickCount() - start;
     EXPECT_GE(elapsed, 450u);
-    EXPECT_LT(elapsed, 3000u);
     // The data was logged before the host stopped answering.
     std::vector<std::string> lines = mon.Lines(2);
     ASSERT_EQ(2u, lines.size());
@@ -292,17 +288,21 @@ TEST(HostMon, SavesEachImageAsABitmapFile)
     ASSERT_EQ(TRUE, SendCopy(front, 0x001401FF, second));
     EXPECT_EQ(0, mon.CloseAndWait(front));
 
+    // Named by time and host: YYYYMMDD-HHMMSS-mmm-HOST-N.bmp.
     const std::vector<BYTE> *sent[] = {&first, &second};
     for (int i = 0; i < 2; ++i) {
-        std::string path = dir + "\\TLumitaneWnd-" + std::to_string(i + 1) + ".bmp";
-        std::vector<BYTE> file;
-        if (FILE *f = fopen(path.c_str(), "rb")) {
-            int c;
-            while ((c = fgetc(f)) != EOF) {
-                file.push_back(static_cast<BYTE>(c));
-            }
-            fclose(f);
-        }
+        std::string pattern = dir + "\\*-TLumitaneWnd-" + std::to_string(i + 1) + ".bmp";
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+        ASSERT_NE(INVALID_HANDLE_VALUE, search) << pattern;
+        FindClose(search);
+        std::string name = found.cFileName;
+        EXPECT_EQ(strlen("20261208-225907-123-TLumitaneWnd-1.bmp"), name.size()) << name;
+        EXPECT_EQ('-', name[8]) << name;
+        EXPECT_EQ('-', name[15]) << name;
+        std::string path = dir + "\\" + name;
+        std::string text = ReadWholeFile(path);
+        std::vector<BYTE> file(text.begin(), text.end());
         ASSERT_EQ(14 + sent[i]->size(), file.size()) << path;
         BITMAPFILEHEADER header;
         memcpy(&header, file.data(), sizeof header);
@@ -369,4 +369,196 @@ TEST(HostMon, ShowsTheLastGoodImageAndSurvivesMalformedData)
     GetWindowTextA(front, title, sizeof title);
     EXPECT_NE(nullptr, strstr(title, "7 received")) << title;
     EXPECT_EQ(0, mon.CloseAndWait(front));
+}
+
+TEST(HostMon, HelpAndAQuietWindowWithTheCountAndTheTagHalves)
+{
+    std::string output;
+    EXPECT_EQ(0, RunProgram("hostmon.exe", "--help", &output));
+    EXPECT_NE(std::string::npos, output.find("  --quiet ")) << output;
+    EXPECT_EQ(2, RunProgram("hostmon.exe", "--help --front", &output));
+
+    HostMon mon("--front --quiet");
+    ASSERT_EQ(1u, mon.Lines(1).size());
+    HWND front = FindWindowA(FRONT, nullptr);
+    ASSERT_NE(nullptr, front);
+    char title[256] = "";
+    GetWindowTextA(front, title, sizeof title);
+    EXPECT_STREQ("TLumitaneWnd (hostmon) - 0 received", title);
+    std::vector<BYTE> dib = MakeDib(24, 16, 50, true);
+    const DWORD tags[] = {0x001401FF, 0x000A0014};
+    for (DWORD tag : tags) {
+        ASSERT_EQ(TRUE, SendCopy(front, tag, dib));
+    }
+    GetWindowTextA(front, title, sizeof title);
+    EXPECT_STREQ("TLumitaneWnd (hostmon) - 2 received, tag 10/20", title);
+    EXPECT_EQ(0, mon.CloseAndWait(front));
+    // One line per image.
+    std::vector<std::string> lines = mon.Lines(3);
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_EQ(Expected(FRONT, tags[1], dib), lines[2]);
+}
+
+// ---------------------------------------------------------------------------
+// The whole road: xraysim.dll in a station window of this process, hostmon
+// in its own, as an integrator runs them.
+
+namespace {
+
+BYTE Grey(BYTE red, BYTE green, BYTE blue)
+{
+    return static_cast<BYTE>((299u * red + 587u * green + 114u * blue + 500u) / 1000u);
+}
+
+// A .bmp file of `bits` 8 (with a coloured table) or 24, rows stored
+// top-down or bottom-up, and the image block the simulator must make of it.
+struct Replay {
+    std::vector<BYTE> file;
+    std::vector<BYTE> block;
+};
+
+Replay MakeReplay(int width, int height, int bits, bool topDown)
+{
+    Replay r;
+    const int fileStride = (width * bits / 8 + 3) & ~3;
+    const int entries = bits == 8 ? 256 : 0;
+    BITMAPFILEHEADER fileHeader = {};
+    fileHeader.bfType = 0x4D42;
+    fileHeader.bfOffBits = sizeof fileHeader + 40 + 4 * entries;
+    fileHeader.bfSize = fileHeader.bfOffBits + fileStride * height;
+    BITMAPINFOHEADER header = {};
+    header.biSize = 40;
+    header.biWidth = width;
+    header.biHeight = topDown ? -height : height;
+    header.biPlanes = 1;
+    header.biBitCount = static_cast<WORD>(bits);
+    r.file.resize(fileHeader.bfSize);
+    memcpy(r.file.data(), &fileHeader, sizeof fileHeader);
+    memcpy(r.file.data() + sizeof fileHeader, &header, sizeof header);
+    BYTE *table = r.file.data() + sizeof fileHeader + 40;
+    for (int i = 0; i < entries; ++i) {
+        BYTE entry[4] = {static_cast<BYTE>(255 - i), static_cast<BYTE>(i * 3), static_cast<BYTE>(i), 0};
+        memcpy(table + 4 * i, entry, 4);
+    }
+    // The block: header, grey table, bottom-up grey rows.
+    const int stride = (width + 3) & ~3;
+    MakeDib(width, height, 0, false).swap(r.block);
+    for (int y = 0; y < height; ++y) {  // y from the top of the picture
+        BYTE *in = r.file.data() + fileHeader.bfOffBits + (topDown ? y : height - 1 - y) * fileStride;
+        BYTE *out = r.block.data() + 1064 + (height - 1 - y) * stride;
+        for (int x = 0; x < width; ++x) {
+            if (bits == 8) {
+                in[x] = static_cast<BYTE>(x * 7 + y * 13);
+                const BYTE *q = table + 4 * in[x];
+                out[x] = Grey(q[2], q[1], q[0]);
+            } else {
+                BYTE *p = in + 3 * x;
+                p[0] = static_cast<BYTE>(x * 5);
+                p[1] = static_cast<BYTE>(y * 3);
+                p[2] = static_cast<BYTE>(x + y);
+                out[x] = Grey(p[2], p[1], p[0]);
+            }
+        }
+    }
+    return r;
+}
+
+// A station window on xraysim.dll, the registry, "xray.ini" and every box
+// restored or answered.
+struct SimStation {
+    RegistryGuard registry;
+    IniGuard ini;
+    ModalCatcher modal;
+    HWND window = nullptr;
+
+    SimStation()
+    {
+        WriteDriverPath(BinPath("xraysim.dll").c_str());
+        window = CreateStationWindow();
+        PumpMessages();
+    }
+    ~SimStation()
+    {
+        if (IsWindow(window)) {
+            DestroyWindow(window);
+        }
+        PumpMessages();
+    }
+    // Pumps the station until hostmon has logged `count` lines.
+    std::vector<std::string> WaitForLines(const HostMon &mon, size_t count) const
+    {
+        // A guard against a road that stops; the images take well under it.
+        DWORD start = GetTickCount();
+        std::vector<std::string> lines = ReadLines(mon.log);
+        while (lines.size() < count && GetTickCount() - start < 45000) {
+            PumpMessages(20);
+            lines = ReadLines(mon.log);
+        }
+        return lines;
+    }
+};
+
+}  // namespace
+
+TEST(SimRoad, ReplayedBitmapArrivesAtBothHostsByteExact)
+{
+    const struct {
+        int width, height, bits;
+        bool topDown;
+    } cases[] = {{61, 40, 8, false}, {64, 33, 24, true}, {17, 90, 24, false}};
+    EnvVar exposure("XRAYSIM_EXPOSURE_MS", "0");
+    for (const auto &c : cases) {
+        Replay replay = MakeReplay(c.width, c.height, c.bits, c.topDown);
+        std::string path = TempPath("simroad.bmp");
+        if (FILE *f = fopen(path.c_str(), "wb")) {
+            fwrite(replay.file.data(), 1, replay.file.size(), f);
+            fclose(f);
+        }
+        EnvVar file("XRAYSIM_REPLAY", path.c_str());
+        HostMon mon("");
+        ASSERT_EQ(2u, mon.Lines(2).size());
+        SimStation station;
+        EXPECT_TRUE(MainCommand(station.window, IDM_START));
+        std::vector<std::string> lines = station.WaitForLines(mon, 4);
+        ASSERT_EQ(4u, lines.size()) << c.width << "x" << c.height;
+        EXPECT_EQ(Expected(FRONT, 0x001401FF, replay.block), lines[2]);
+        EXPECT_EQ(Expected(PHOTO, 0x000A0014, replay.block), lines[3]);
+        printf("replayed %d-bit %dx%d: %s\n", c.bits, c.width, c.height, lines[3].c_str());
+        EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
+        DeleteFileA(path.c_str());
+    }
+}
+
+TEST(SimRoad, BurstOfFiftyArrivesCompleteAndInOrderThroughTheStation)
+{
+    std::string simLog = TempPath("simroad_burst.log");
+    EnvVar exposure("XRAYSIM_EXPOSURE_MS", "0");
+    EnvVar burst("XRAYSIM_BURST", "50");
+    EnvVar width("XRAYSIM_WIDTH", "128");
+    EnvVar height("XRAYSIM_HEIGHT", "96");
+    EnvVar log("XRAYSIM_LOG", simLog.c_str());
+    HostMon mon("");
+    ASSERT_EQ(2u, mon.Lines(2).size());
+    SimStation station;
+    EXPECT_TRUE(MainCommand(station.window, IDM_START));
+    std::vector<std::string> lines = station.WaitForLines(mon, 2 + 100);
+    ASSERT_EQ(102u, lines.size());
+    // The simulator's log gives each image's checksum in the order made.
+    std::vector<std::string> made;
+    std::string text = ReadWholeFile(simLog);
+    for (size_t at = 0; (at = text.find("crc32=", at)) != std::string::npos; at += 6) {
+        made.push_back(text.substr(at, 16));
+    }
+    ASSERT_EQ(50u, made.size()) << text;
+    for (size_t i = 0; i < 50; ++i) {
+        // Front end first, then the photo server, image after image.
+        const std::string &front = lines[2 + 2 * i];
+        const std::string &photo = lines[3 + 2 * i];
+        EXPECT_EQ(0u, front.find("COPYDATA host=TLumitaneWnd ")) << i << ": " << front;
+        EXPECT_EQ(0u, photo.find("COPYDATA host=PELK_FOTO_SERVER ")) << i << ": " << photo;
+        EXPECT_NE(std::string::npos, front.find(made[i])) << i << ": " << front;
+        EXPECT_NE(std::string::npos, photo.find(made[i])) << i << ": " << photo;
+    }
+    EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
+    DeleteFileA(simLog.c_str());
 }

@@ -60,13 +60,6 @@ bool WaitForPosted(size_t count, DWORD ms)
     return posted.size() >= count;
 }
 
-// An environment variable set for one test and removed afterwards.
-struct EnvVar {
-    const char *name;
-    EnvVar(const char *n, const char *value) : name(n) { SetEnvironmentVariableA(name, value); }
-    ~EnvVar() { SetEnvironmentVariableA(name, nullptr); }
-};
-
 // GlobalAlloc/GlobalFree as the driver calls them, from any of its threads.
 CRITICAL_SECTION memoryLock;
 std::vector<HGLOBAL> allocated;
@@ -190,29 +183,6 @@ Image ArmAndTake(Sim &sim)
         return Image();
     }
     return TakeImage(posted[before].lParam);
-}
-
-std::string TempFile(const char *name)
-{
-    char folder[MAX_PATH];
-    GetTempPathA(sizeof folder, folder);
-    std::string path = std::string(folder) + name;
-    DeleteFileA(path.c_str());
-    return path;
-}
-
-std::string ReadWholeFile(const std::string &path)
-{
-    std::string text;
-    if (FILE *f = fopen(path.c_str(), "rb")) {
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) {
-            text.append(buffer, n);
-        }
-        fclose(f);
-    }
-    return text;
 }
 
 }  // namespace
@@ -358,14 +328,14 @@ TEST(XraySim, HighResolutionDoublesTheReportedAndDeliveredSize)
 
 TEST(XraySim, CloseWithAnExposurePendingPostsNothingAndLeaksNothing)
 {
-    EnvVar exposure("XRAYSIM_EXPOSURE_MS", "400");
+    // An exposure far longer than the test's CTest timeout: a close that
+    // waited for it would hang the test until CTest ends it.
+    EnvVar exposure("XRAYSIM_EXPOSURE_MS", "60000");
     Sim sim;
     ASSERT_TRUE(sim.Ready());
     HWND window = sim.OpenOnNewWindow();
     ASSERT_EQ(1, sim.Prepare());
-    DWORD start = GetTickCount();
     sim.Close();
-    EXPECT_LT(GetTickCount() - start, 300u) << "close waited for the exposure";
     PumpMessages(700);
     EXPECT_TRUE(posted.empty());
     EXPECT_EQ(allocated.size(), freed.size());
@@ -439,7 +409,7 @@ TEST(XraySim, ImageTheWindowCannotTakeIsFreedByTheDriver)
 
 TEST(XraySim, LogLineCarriesTheSizeAndCrcOfEachDeliveredBlock)
 {
-    std::string path = TempFile("xraysim_test.log");
+    std::string path = TempPath("xraysim_test.log");
     if (FILE *f = fopen(path.c_str(), "wb")) {
         fputs("earlier run\n", f);
         fclose(f);
@@ -583,25 +553,33 @@ TEST(XraySim, ArmingsQueueOneImageEachAndSequenceNumbersRepeatTheImage)
     DestroyWindow(window);
 }
 
-TEST(XraySim, ImagesAreMadeWellWithinTheExposureTime)
+TEST(XraySim, ImagesArriveInOrderWithTheBytesTheLogRecordsInBothResolutions)
 {
+    // How fast they are made is measured in bench/, not asserted here.
+    std::string path = TempPath("xraysim_order.log");
     EnvVar exposure("XRAYSIM_EXPOSURE_MS", "0");
+    EnvVar log("XRAYSIM_LOG", path.c_str());
     Sim sim;
     ASSERT_TRUE(sim.Ready());
     HWND window = sim.OpenOnNewWindow();
+    std::string expected;
+    int seq = 0;
     for (int mode = 0; mode <= 1; ++mode) {
         sim.ChangeBinning(mode);
-        DWORD best = INFINITE;
-        // The best of five, so a busy machine does not decide the result.
-        for (int i = 0; i < 5; ++i) {
-            DWORD start = GetTickCount();
+        for (int i = 0; i < 3; ++i) {
             Image image = ArmAndTake(sim);
-            DWORD elapsed = posted.back().tick - start;
-            best = elapsed < best ? elapsed : best;
+            ASSERT_FALSE(image.bytes.empty());
+            EXPECT_EQ(512 << mode, image.header.biWidth);
+            EXPECT_EQ(768 << mode, image.header.biHeight);
+            char line[160];
+            snprintf(line, sizeof line, "IMAGE seq=%d width=%d height=%d size=%u crc32=0x%08X\n", ++seq, 512 << mode,
+                     768 << mode, static_cast<unsigned>(image.bytes.size()),
+                     Crc32(image.bytes.data(), image.bytes.size()));
+            expected += line;
         }
-        printf("%s image made and delivered in %lu ms (best of 5)\n", mode ? "high-resolution" : "standard",
-               static_cast<unsigned long>(best));
-        EXPECT_LT(best, 200u);
     }
+    sim.Close();
+    EXPECT_EQ(expected, ReadWholeFile(path));
+    DeleteFileA(path.c_str());
     DestroyWindow(window);
 }

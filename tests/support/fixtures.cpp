@@ -1,6 +1,7 @@
 #include "fixtures.h"
 
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "shell.h"
@@ -195,33 +196,90 @@ HWND CreateStationWindow()
     return CreateMainWindow();
 }
 
+std::string TempPath(const char *name)
+{
+    char folder[MAX_PATH];
+    GetTempPathA(sizeof folder, folder);
+    std::string path = std::string(folder) + name;
+    DeleteFileA(path.c_str());
+    return path;
+}
+
+std::string ReadWholeFile(const std::string &path)
+{
+    std::string text;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return text;
+    }
+    char buffer[65536];
+    DWORD n;
+    while (ReadFile(file, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+        text.append(buffer, n);
+    }
+    CloseHandle(file);
+    return text;
+}
+
+int RunProgram(const char *program, const std::string &arguments, std::string *output, DWORD guardMs)
+{
+    // The output goes to a file: a pipe would need a reader while waiting.
+    // Its name is this process's own: tests run in parallel.
+    static unsigned runs;
+    char name[MAX_PATH];
+    snprintf(name, sizeof name, "%s.%lu.%u.out", program, static_cast<unsigned long>(GetCurrentProcessId()), ++runs);
+    std::string outPath = TempPath(name);
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             CREATE_ALWAYS, 0, nullptr);
+    if (out == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    std::string command = "\"" + BinPath(program) + "\" " + arguments;
+    std::vector<char> line(command.begin(), command.end());
+    line.push_back('\0');
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = out;
+    PROCESS_INFORMATION process = {};
+    BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                  &process);
+    CloseHandle(out);
+    if (!started) {
+        return -1;
+    }
+    int code = -1;
+    if (WaitForSingleObject(process.hProcess, guardMs) == WAIT_OBJECT_0) {
+        DWORD exitCode = 0;
+        GetExitCodeProcess(process.hProcess, &exitCode);
+        code = static_cast<int>(exitCode);
+    } else {
+        TerminateProcess(process.hProcess, 99);
+        WaitForSingleObject(process.hProcess, 5000);
+    }
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    if (output != nullptr) {
+        *output = ReadWholeFile(outPath);
+    }
+    DeleteFileA(outPath.c_str());
+    return code;
+}
+
 static const char CHILD_RUN_VARIABLE[] = "CAPSTATION_TEST_CHILD";
 
 bool InChildRun() { return GetEnvironmentVariableA(CHILD_RUN_VARIABLE, nullptr, 0) != 0; }
 
-DWORD RunCaseInChildProcess(const char *caseName)
+int RunCaseInChildProcess(const char *caseName, std::string *output)
 {
     char program[MAX_PATH] = "";
     GetModuleFileNameA(nullptr, program, sizeof program);
-    std::string command = std::string("\"") + program + "\" --gtest_filter=" + caseName;
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    SetEnvironmentVariableA(CHILD_RUN_VARIABLE, "1");
-    const BOOL started = CreateProcessA(program, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                                        nullptr, &startup, &process);
-    SetEnvironmentVariableA(CHILD_RUN_VARIABLE, nullptr);
-    if (!started) {
-        return GetLastError() | 0x80000000u;
-    }
-    // A guard against a hung child only; a case takes well under a second.
-    DWORD code = STILL_ACTIVE;
-    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(process.hProcess, &code);
-    } else {
-        TerminateProcess(process.hProcess, 1);
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
+    const char *name = strrchr(program, '\\');
+    EnvVar child(CHILD_RUN_VARIABLE, "1");
+    return RunProgram(name != nullptr ? name + 1 : program, std::string("--gtest_filter=") + caseName,
+                      output);
 }

@@ -52,8 +52,29 @@ std::string ReadDriverPath();
 // (WM_CREATE runs inside, with whatever "xray.ini" says).
 HWND CreateStationWindow();
 
-// Runs one case of this test program alone in a fresh process and returns
-// its exit code (0: passed); for state a process builds only once.
-// InChildRun() is true inside such a process.
-DWORD RunCaseInChildProcess(const char *caseName);
+// Runs a program of the bin folder with `arguments`, its standard output
+// and error captured, and waits for it; returns its exit code, or -1 when
+// it could not start or had not ended after `guardMs` (then it is ended).
+// The guard only keeps a broken program from hanging the test.
+int RunProgram(const char *program, const std::string &arguments, std::string *output,
+               DWORD guardMs = 60000);
+// A file in the temporary folder (removed first when it exists).
+std::string TempPath(const char *name);
+// The whole of a file, or empty when it cannot be read.
+std::string ReadWholeFile(const std::string &path);
+
+// An environment variable set for one test and removed afterwards; child
+// processes started meanwhile inherit it.
+struct EnvVar {
+    const char *name;
+    EnvVar(const char *n, const char *value) : name(n) { SetEnvironmentVariableA(name, value); }
+    ~EnvVar() { SetEnvironmentVariableA(name, nullptr); }
+    EnvVar(const EnvVar &) = delete;
+    EnvVar &operator=(const EnvVar &) = delete;
+};
+
+// Runs one case of this test program alone in a fresh process, through
+// RunProgram; for state a process builds only once. InChildRun() is true
+// inside such a process.
+int RunCaseInChildProcess(const char *caseName, std::string *output);
 bool InChildRun();

@@ -298,7 +298,8 @@ TEST(GreyPalette, FailedAllocationLeavesItNull)
 {
     if (GreyPalette() != nullptr) {
         ASSERT_FALSE(InChildRun()) << "a fresh process already has a palette";
-        EXPECT_EQ(0u, RunCaseInChildProcess("GreyPalette.FailedAllocationLeavesItNull"));
+        std::string output;
+        EXPECT_EQ(0, RunCaseInChildProcess("GreyPalette.FailedAllocationLeavesItNull", &output)) << output;
         return;
     }
     HWND w =

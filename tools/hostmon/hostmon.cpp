@@ -5,7 +5,8 @@
 // each, in a fixed format that other tools parse. Each window shows the last
 // image it was given, so a person can watch the hand-off.
 //
-//   hostmon.exe [--front] [--photo] --log FILE [--save DIR] [--delay MS | --hang]
+//   hostmon.exe [--front] [--photo] --log FILE [--save DIR] [--delay MS | --hang] [--quiet]
+//   hostmon.exe --help
 //
 // The payload of WM_COPYDATA is valid only during the message: it is copied
 // at once and every header field is checked against cbData before anything
@@ -27,7 +28,18 @@ constexpr char PHOTO_CLASS[] = "PELK_FOTO_SERVER";
 constexpr char DELETE_RESOURCE_MESSAGE[] = "WM_DELETE_RESOURCE";
 constexpr char WAITING_TEXT[] = "Waiting for an image";
 constexpr char USAGE_TEXT[] =
-    "usage: hostmon.exe [--front] [--photo] --log FILE [--save DIR] [--delay MS | --hang]\n";
+    "usage: hostmon.exe [--front] [--photo] --log FILE [--save DIR] [--delay MS | --hang] [--quiet]\n";
+constexpr char HELP_TEXT[] =
+    "Stands in for the station's two host programs and logs what they receive.\n"
+    "  --front       open the front end's window (class TLumitaneWnd)\n"
+    "  --photo       open the photo server's window (class PELK_FOTO_SERVER); neither: both\n"
+    "  --log FILE    append one line per image and per notice to FILE (required)\n"
+    "  --save DIR    write each image as DIR\\YYYYMMDD-HHMMSS-mmm-HOST-N.bmp\n"
+    "  --delay MS    answer each image only after MS milliseconds\n"
+    "  --hang        never answer an image (the window stops responding)\n"
+    "  --quiet       for long runs: keep only the counts and tags on screen, no pictures\n"
+    "  --help        this text\n"
+    "Exit code 0 when a window is closed, 2 for a bad command line or log.\n";
 constexpr int EXIT_USAGE = 2;
 
 constexpr DWORD COLOUR_TABLE_BYTES = 256 * sizeof(RGBQUAD);
@@ -39,6 +51,7 @@ struct Host {
     HWND window;
     unsigned received;
     bool lastShown;  // the last data received passed the check
+    ULONG_PTR lastTag;
     // The last image that passed, laid out for StretchDIBits.
     bool drawable;
     BITMAPINFOHEADER header;
@@ -47,13 +60,14 @@ struct Host {
 };
 
 static Host hosts[2] = {
-    {FRONT_CLASS, false, nullptr, 0, false, false, {}, {}, {}},
-    {PHOTO_CLASS, false, nullptr, 0, false, false, {}, {}, {}},
+    {FRONT_CLASS, false, nullptr, 0, false, 0, false, {}, {}, {}},
+    {PHOTO_CLASS, false, nullptr, 0, false, 0, false, {}, {}, {}},
 };
 static FILE *logFile;
 static const char *saveFolder;
 static DWORD delayMs;
 static bool hang;
+static bool quiet;
 static UINT deleteResourceMessage;
 
 static void LogLine(const char *line)
@@ -110,8 +124,13 @@ static bool CheckDib(const BYTE *data, size_t size, BITMAPINFOHEADER *header, si
 // Writes the DIB as a .bmp file: a file header, then the bytes as received.
 static void SaveBitmap(const Host &host, const BYTE *data, size_t size)
 {
+    // Named by local time and host, so the images of several runs sort in
+    // the order they came and never overwrite each other.
+    SYSTEMTIME now;
+    GetLocalTime(&now);
     char path[MAX_PATH];
-    snprintf(path, sizeof path, "%s\\%s-%u.bmp", saveFolder, host.className, host.received);
+    snprintf(path, sizeof path, "%s\\%04u%02u%02u-%02u%02u%02u-%03u-%s-%u.bmp", saveFolder, now.wYear, now.wMonth,
+             now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, host.className, host.received);
     BITMAPFILEHEADER file = {};
     file.bfType = 0x4D42;  // "BM"
     file.bfSize = static_cast<DWORD>(sizeof file + size);
@@ -142,11 +161,24 @@ static void SaveBitmap(const Host &host, const BYTE *data, size_t size)
     CloseHandle(out);
 }
 
+// The count and the last tag's halves: "3 received, tag 20/511".
+static void DescribeHost(const Host &host, char *text, size_t size)
+{
+    if (host.received == 0) {
+        snprintf(text, size, "0 received");
+        return;
+    }
+    snprintf(text, size, "%u received, tag %u/%u%s", host.received,
+             static_cast<unsigned>((host.lastTag >> 16) & 0xFFFFu), static_cast<unsigned>(host.lastTag & 0xFFFFu),
+             !host.lastShown && !quiet ? ", last not shown" : "");
+}
+
 static void UpdateTitle(const Host &host)
 {
+    char state[96];
+    DescribeHost(host, state, sizeof state);
     char title[160];
-    snprintf(title, sizeof title, "%s (hostmon) - %u received%s", host.className, host.received,
-             host.received > 0 && !host.lastShown ? ", last not shown" : "");
+    snprintf(title, sizeof title, "%s (hostmon) - %s", host.className, state);
     SetWindowTextA(host.window, title);
 }
 
@@ -159,6 +191,7 @@ static void ReceiveCopyData(Host *host, const COPYDATASTRUCT *record)
         data.assign(source, source + record->cbData);
     }
     ++host->received;
+    host->lastTag = record->dwData;
 
     BITMAPINFOHEADER header = {};
     LONG width = 0;
@@ -191,7 +224,7 @@ static void ReceiveCopyData(Host *host, const COPYDATASTRUCT *record)
     size_t offset = 0;
     size_t size = 0;
     host->lastShown = CheckDib(data.data(), data.size(), &header, &offset, &size);
-    if (host->lastShown) {
+    if (host->lastShown && !quiet) {
         // Drawn through a plain 40-byte header, whatever biSize said.
         host->drawable = true;
         host->header = header;
@@ -236,11 +269,18 @@ static void Paint(HWND window, const Host &host)
         SetBrushOrgEx(dc, 0, 0, nullptr);
         StretchDIBits(dc, (cw - dw) / 2, (ch - dh) / 2, dw, dh, 0, 0, w, h, host.bits.data(),
                       reinterpret_cast<BITMAPINFO *>(&info), DIB_RGB_COLORS, SRCCOPY);
-    } else {
+    } else if (host.received == 0) {
         SetBkMode(dc, TRANSPARENT);
         SetTextColor(dc, RGB(255, 255, 255));
         DrawTextA(dc, WAITING_TEXT, -1, &client, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
     }
+    // The count and the tag halves stay readable over any picture.
+    char state[96];
+    DescribeHost(host, state, sizeof state);
+    SetBkMode(dc, OPAQUE);
+    SetBkColor(dc, RGB(0, 0, 0));
+    SetTextColor(dc, RGB(255, 255, 0));
+    TextOutA(dc, 4, 4, state, static_cast<int>(strlen(state)));
     EndPaint(window, &ps);
 }
 
@@ -335,6 +375,8 @@ static bool ParseArguments(int argc, char **argv, const char **logPath)
             delaySet = true;
         } else if (strcmp(arg, "--hang") == 0) {
             hang = true;
+        } else if (strcmp(arg, "--quiet") == 0) {
+            quiet = true;
         } else {
             return false;
         }
@@ -345,18 +387,25 @@ static bool ParseArguments(int argc, char **argv, const char **logPath)
     return *logPath != nullptr && !(delaySet && hang);
 }
 
-static void PrintUsage()
+static void Print(DWORD stream, const char *text)
 {
-    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-    if (err != nullptr && err != INVALID_HANDLE_VALUE) {
+    HANDLE out = GetStdHandle(stream);
+    if (out != nullptr && out != INVALID_HANDLE_VALUE) {
         DWORD written;
-        WriteFile(err, USAGE_TEXT, sizeof USAGE_TEXT - 1, &written, nullptr);
+        WriteFile(out, text, static_cast<DWORD>(strlen(text)), &written, nullptr);
     }
 }
+
+static void PrintUsage() { Print(STD_ERROR_HANDLE, USAGE_TEXT); }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
     const char *logPath = nullptr;
+    if (__argc == 2 && strcmp(__argv[1], "--help") == 0) {
+        Print(STD_OUTPUT_HANDLE, USAGE_TEXT);
+        Print(STD_OUTPUT_HANDLE, HELP_TEXT);
+        return 0;
+    }
     if (!ParseArguments(__argc, __argv, &logPath)) {
         PrintUsage();
         return EXIT_USAGE;
