@@ -14,6 +14,7 @@ RequestExecutionLevel admin
 !include MUI2.nsh
 !include FileFunc.nsh
 !include LogicLib.nsh
+!include WordFunc.nsh
 
 !define PRODUCT "Capture station"
 !define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\CaptureStation"
@@ -122,6 +123,9 @@ FunctionEnd
 ; path writes nothing, as an emptied box in the dialog does.
 Function WriteDriverPath
   ${GetParameters} $R0
+  ; A launcher that quotes the whole argument ("/DRIVER=C:\a b\x.dll", as
+  ; CreateProcess-style quoting does) gives the form GetOptions reads.
+  ${WordReplace} $R0 '"/DRIVER=' '/DRIVER="' "+" $R0
   ClearErrors
   ${GetOptions} $R0 "/DRIVER=" $R1
   ${If} ${Errors}

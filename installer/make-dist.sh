@@ -2,8 +2,9 @@
 # Builds the release package from a build tree:
 #   make-dist.sh VERSION PUBLISHER BIN WORK OUT FILE...
 # FILE... are the shipped programs in BIN. The guides in docs/ are rendered
-# to HTML (cmark) with their pictures; the third-party notice comes from the
-# mingw-w64 runtime that is linked into every program. Results, in OUT:
+# to HTML (cmark-gfm, for its tables) with their pictures; the third-party
+# notice comes from the mingw-w64 runtime linked into every program.
+# Results, in OUT:
 #   capstation-VERSION-win32.zip   one folder capstation-VERSION/
 #   capstation-VERSION-setup.exe   the NSIS installer of the same files
 set -euo pipefail
@@ -34,7 +35,7 @@ render() {  # render GUIDE.md TITLE LANG
         cat "$root/installer/guide.css"
         printf '</head>\n<body>\n'
         # Links between the guides point at their HTML form.
-        cmark --to html "$md" | sed -E 's/href="([a-z]+)\.md(#[^"]*)?"/href="\1.html\2"/g'
+        cmark-gfm --to html -e table "$md" | sed -E 's/href="([a-z]+)\.md(#[^"]*)?"/href="\1.html\2"/g'
         printf '</body>\n</html>\n'
     } | crlf >"$stage/docs/$base.html"
 }

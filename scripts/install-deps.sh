@@ -6,7 +6,7 @@ set -euo pipefail
 PKGS=(g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
       wine wine32:i386 xvfb xauth googletest cmake make xdotool imagemagick
       x11-utils
-      nsis cmark zip unzip)
+      nsis cmark-gfm zip unzip)
 
 missing=()
 have_i386=0
