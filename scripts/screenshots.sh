@@ -42,7 +42,7 @@ shot() {
     done
     [ -n "$id" ] || { echo "screenshots: no window /$regex/" >&2; return 1; }
     sleep 0.7
-    import -window "$id" -depth 8 "$out/$file"
+    import -window "$id" -depth 8 -define png:exclude-chunks=date,time "$out/$file"
     echo "screenshots: $out/$file"
 }
 
@@ -85,7 +85,7 @@ for i in $(seq 1 50); do
     sleep 0.1
 done
 sleep 0.7
-import -window "$id" -depth 8 "$out/notfound.png"
+import -window "$id" -depth 8 -define png:exclude-chunks=date,time "$out/notfound.png"
 echo "screenshots: $out/notfound.png"
 kill "$ST_STATION_PID" 2>/dev/null || true
 ST_STATION_PID=""
