@@ -6,7 +6,8 @@
 # uninstall entry, the registry key and "xray.ini" are checked; the station
 # and the host monitor are started from their Start-menu shortcuts, F1 gives
 # an image that reaches both hosts; a second install while the station runs
-# is refused; the silent uninstall removes the programs and the entry and
+# is refused when silent and asks to close it when not; the silent
+# uninstall removes the programs and the entry and
 # leaves "xray.ini" and the key.
 set -uo pipefail
 build=$(cd "$1" && pwd)
@@ -120,6 +121,18 @@ check "F1: one image at each host" "1 1" \
 check "install refused while the station runs" 2 "$(run_cmd "$(winepath -w "$setup") /S")"
 check "station still running after the refusal" yes \
     "$(xdotool search --onlyvisible --name '^CATTURA DA SENSORE' >/dev/null 2>&1 && echo yes || echo no)"
+# Interactive, the setup asks to close the station; Cancel ends it.
+wine "$setup" >/dev/null 2>&1 </dev/null &
+setup_pid=$!
+asked=no
+for i in $(seq 1 100); do
+    box=$(xdotool search --onlyvisible --name "^Capture station $version Setup\$" 2>/dev/null | head -n 1)
+    [ -n "$box" ] && asked=yes && break
+    sleep 0.2
+done
+check "interactive setup asks to close the station" yes "$asked"
+[ -n "$box" ] && xdotool windowfocus --sync "$box" 2>/dev/null && xdotool key Escape
+check "Cancel ends the setup with code 1" 1 "$(st_wait_exit "$setup_pid" 20)"
 
 st_key alt+F4
 st_wait_lines "$hostlog" '^DELETE_RESOURCE host=PELK_FOTO_SERVER' 1 20
