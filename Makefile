@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test run clean
+.PHONY: all deps configure build test run clean dist screenshots
 
 all: build
 
@@ -20,6 +20,12 @@ build: configure
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure --timeout 120 -j $(JOBS)
+
+dist: build
+	cmake --build $(BUILD) --target dist
+
+screenshots: build
+	cmake --build $(BUILD) --target screenshots
 
 run: build
 	bash scripts/run-station.sh $(BUILD)

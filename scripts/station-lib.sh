@@ -56,6 +56,12 @@ st_start_station() {
     local bin=$1
     wine "$bin/capstation.exe" >/dev/null 2>&1 </dev/null &
     ST_STATION_PID=$!
+    st_wait_station_window
+}
+
+# st_wait_station_window: waits for a station's visible main window, however
+# it was started (X id in ST_WINDOW).
+st_wait_station_window() {
     ST_WINDOW=""
     local i
     # A guard only: a loaded machine can take many seconds to start Wine.

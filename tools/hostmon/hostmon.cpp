@@ -354,8 +354,18 @@ static bool ParseMilliseconds(const char *text, DWORD *value)
     return true;
 }
 
+// The Start-menu shortcut names the log %TEMP%\hostmon.log: a shortcut's
+// arguments reach the program unexpanded, so the paths are expanded here.
+static const char *ExpandPath(const char *path, char *buffer, DWORD size)
+{
+    DWORD length = ExpandEnvironmentStringsA(path, buffer, size);
+    return length == 0 || length > size ? path : buffer;
+}
+
 static bool ParseArguments(int argc, char **argv, const char **logPath)
 {
+    static char logBuffer[MAX_PATH];
+    static char saveBuffer[MAX_PATH];
     bool delaySet = false;
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
@@ -365,9 +375,9 @@ static bool ParseArguments(int argc, char **argv, const char **logPath)
         } else if (strcmp(arg, "--photo") == 0) {
             hosts[1].wanted = true;
         } else if (strcmp(arg, "--log") == 0 && hasValue) {
-            *logPath = argv[++i];
+            *logPath = ExpandPath(argv[++i], logBuffer, sizeof logBuffer);
         } else if (strcmp(arg, "--save") == 0 && hasValue) {
-            saveFolder = argv[++i];
+            saveFolder = ExpandPath(argv[++i], saveBuffer, sizeof saveBuffer);
         } else if (strcmp(arg, "--delay") == 0 && hasValue) {
             if (!ParseMilliseconds(argv[++i], &delayMs)) {
                 return false;

@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# The installer for real, in the build's Wine prefix on its private display:
+#   installer_e2e.sh BUILD SETUP VERSION PUBLISHER
+# An older version is installed first, then SETUP over it, silently, with
+# /DRIVER= naming the installed simulated driver. Files, shortcuts, the
+# uninstall entry, the registry key and "xray.ini" are checked; the station
+# and the host monitor are started from their Start-menu shortcuts, F1 gives
+# an image that reaches both hosts; a second install while the station runs
+# is refused when silent and asks to close it when not; the silent
+# uninstall removes the programs and the entry and
+# leaves "xray.ini" and the key.
+set -uo pipefail
+build=$(cd "$1" && pwd)
+setup=$2 version=$3 publisher=$4
+root=$(cd "$(dirname "$0")/../.." && pwd)
+work="$build/installer-e2e"
+rm -rf "$work"
+mkdir -p "$work"
+
+bash "$root/scripts/wine-env.sh" "$build" start || exit 1
+eval "$(bash "$root/scripts/wine-env.sh" "$build" env)"
+# No menu entries for the Linux desktop from the shortcuts the setup makes.
+export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winemenubuilder.exe=d"
+. "$root/scripts/station-lib.sh"
+
+failures=0
+check() {  # check DESCRIPTION EXPECTED ACTUAL
+    if [ "$2" = "$3" ]; then
+        echo "ok: $1"
+    else
+        echo "FAILED: $1: expected [$2], got [$3]"
+        failures=$((failures + 1))
+    fi
+}
+
+# The older version went to a folder of the clinic's choosing; the upgrade
+# must find it there.
+dir='C:\Program Files\Sensor capture'
+udir="$WINEPREFIX/drive_c/Program Files/Sensor capture"
+menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Capture station"
+entry='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\CaptureStation'
+ini="$WINEPREFIX/drive_c/windows/xray.ini"
+
+# run_cmd LINE: one command line run by cmd.exe from a batch file, exactly as
+# typed at a prompt (the setup's own /D= and quotes need that); prints the
+# exit code.
+run_cmd() {
+    printf '@%s\r\n@exit /b %%ERRORLEVEL%%\r\n' "$1" >"$work/run.cmd"
+    wine cmd /c "$(winepath -w "$work/run.cmd")" >/dev/null 2>&1 </dev/null
+    echo $?
+}
+entry_value() { wine reg query "$entry" /v "$1" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
+remove_install() {
+    rm -rf "$udir" "$menu"
+    wine reg delete "$entry" /f >/dev/null 2>&1 </dev/null
+}
+
+# close_windows REGEX: Alt+F4 on every visible window whose title matches
+# (the programs started from shortcuts have no pid of ours).
+close_windows() {
+    local w
+    for w in $(xdotool search --onlyvisible --name "$1" 2>/dev/null); do
+        xdotool windowfocus --sync "$w" 2>/dev/null
+        xdotool key alt+F4
+        sleep 0.3
+    done
+}
+
+cleanup() {
+    close_windows '^CATTURA DA SENSORE'
+    close_windows '\(hostmon\)'
+    remove_install
+    st_restore_config "$work/saved"
+}
+st_save_config "$work/saved"
+trap cleanup EXIT
+remove_install
+rm -f "$ini"
+wine reg delete 'HKCR\VESTRA\ZRK' /f >/dev/null 2>&1 </dev/null
+export XRAYSIM_EXPOSURE_MS=100
+
+# An older version of the same files, then this one over it.
+makensis -V1 "-DVERSION=0.9.0" "-DPUBLISHER=$publisher" "-DSTAGE=$build/dist-stage" \
+    "-DOUTFILE=$work/old-setup.exe" "$root/installer/capstation.nsi" || exit 1
+check "older version installs" 0 "$(run_cmd "$(winepath -w "$work/old-setup.exe") /S /D=$dir")"
+check "older version in the entry" 0.9.0 "$(entry_value DisplayVersion)"
+check "silent install over it" 0 \
+    "$(run_cmd "$(winepath -w "$setup") /S /DRIVER=\"$dir\\xraysim.dll\"")"
+
+stage=$(ls -d "$build/dist-stage"/capstation-*/)
+check "installed files are the package's and the uninstaller" \
+    "$( (cd "$stage" && find . -type f; echo ./uninstall.exe) | sort | tr '\n' ' ')" \
+    "$( (cd "$udir" && find . -type f) | sort | tr '\n' ' ')"
+check "installed station is the package's" "$(md5sum <"$stage/capstation.exe")" "$(md5sum <"$udir/capstation.exe")"
+check "shortcuts" "Capture station.lnk Host monitor.lnk " "$(ls "$menu" | tr '\n' ' ')"
+check "entry: name" "Capture station" "$(entry_value DisplayName)"
+check "entry: upgraded version" "$version" "$(entry_value DisplayVersion)"
+check "entry: publisher" "$publisher" "$(entry_value Publisher)"
+check "entry: location, the older one's" "$dir" "$(entry_value InstallLocation)"
+size=$(( $(entry_value EstimatedSize) ))
+check "entry: estimated size in KB" yes "$([ "$size" -ge $(($(du -sk "$udir" | cut -f1) / 2)) ] && echo yes || echo "no ($size)")"
+key=$(wine reg query 'HKCR\VESTRA\ZRK' 2>/dev/null </dev/null; echo "rc=$?")
+check "sensor key made, empty" "rc=0 values=0" "$(tail -n 1 <<<"$key") values=$(grep -c REG_ <<<"$key")"
+check "xray.ini as the first-run dialog writes it" "$(printf '[Dll]\r\nFile=%s\\xraysim.dll\r\n' "$dir" | od -c)" "$(od -c <"$ini")"
+
+# Both programs from their shortcuts; the monitor logs to %TEMP%.
+temp=$(winepath -u "$(wine cmd /c echo %TEMP% 2>/dev/null </dev/null | tr -d '\r')")
+hostlog="$temp/hostmon.log"
+rm -f "$hostlog"
+wine start "$(winepath -w "$menu/Host monitor.lnk")" >/dev/null 2>&1 </dev/null
+st_wait_lines "$hostlog" '^READY ' 2 30 || exit 1
+wine start "$(winepath -w "$menu/Capture station.lnk")" >/dev/null 2>&1 </dev/null
+st_wait_station_window || exit 1
+check "title for the simulator's standalone mode" "CATTURA DA SENSORE - Standalone version" \
+    "$(xdotool getwindowname "$ST_WINDOW" 2>/dev/null)"
+st_key F1
+st_wait_lines "$hostlog" '^COPYDATA host=PELK_FOTO_SERVER' 1 20
+check "F1: one image at each host" "1 1" \
+    "$(grep -c '^COPYDATA host=TLumitaneWnd .*width=512 height=768' "$hostlog") $(grep -c '^COPYDATA host=PELK_FOTO_SERVER .*width=512 height=768' "$hostlog")"
+
+check "install refused while the station runs" 2 "$(run_cmd "$(winepath -w "$setup") /S")"
+check "station still running after the refusal" yes \
+    "$(xdotool search --onlyvisible --name '^CATTURA DA SENSORE' >/dev/null 2>&1 && echo yes || echo no)"
+# Interactive, the setup asks to close the station; Cancel ends it.
+wine "$setup" >/dev/null 2>&1 </dev/null &
+setup_pid=$!
+asked=no
+for i in $(seq 1 100); do
+    box=$(xdotool search --onlyvisible --name "^Capture station $version Setup\$" 2>/dev/null | head -n 1)
+    [ -n "$box" ] && asked=yes && break
+    sleep 0.2
+done
+check "interactive setup asks to close the station" yes "$asked"
+[ -n "$box" ] && xdotool windowfocus --sync "$box" 2>/dev/null && xdotool key Escape
+check "Cancel ends the setup with code 1" 1 "$(st_wait_exit "$setup_pid" 20)"
+
+st_key alt+F4
+st_wait_lines "$hostlog" '^DELETE_RESOURCE host=PELK_FOTO_SERVER' 1 20
+close_windows '\(hostmon\)'
+
+# Silent uninstall: the uninstaller copies itself away and returns at once,
+# so its work is waited for (a guard against hanging, not a measure).
+check "silent uninstall starts" 0 "$(run_cmd "\"$dir\\uninstall.exe\" /S")"
+# The entry is the uninstaller's last step.
+for i in $(seq 1 150); do
+    wine reg query "$entry" >/dev/null 2>&1 </dev/null || break
+    sleep 0.2
+done
+check "programs gone" no "$([ -e "$udir" ] && echo "yes: $(ls -R "$udir" | tr '\n' ' ')" || echo no)"
+check "shortcuts gone" no "$([ -e "$menu" ] && echo yes || echo no)"
+check "entry gone" 1 "$(wine reg query "$entry" >/dev/null 2>&1 </dev/null; echo $?)"
+check "xray.ini kept" "$(printf '[Dll]\r\nFile=%s\\xraysim.dll\r\n' "$dir" | od -c)" "$(od -c <"$ini")"
+check "sensor key kept" 0 "$(wine reg query 'HKCR\VESTRA\ZRK' >/dev/null 2>&1 </dev/null; echo $?)"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "all checks passed"
