@@ -6,6 +6,8 @@ set -euo pipefail
 PKGS=(g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
       wine wine32:i386 xvfb xauth googletest cmake make xdotool imagemagick
       x11-utils)
+# The native fuzz targets: clang and its libFuzzer and sanitizer runtimes.
+PKGS+=(clang libclang-rt-14-dev)
 
 missing=()
 have_i386=0
