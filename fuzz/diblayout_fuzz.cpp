@@ -48,6 +48,7 @@ bool SameLayout(const DibLayout &a, const DibLayout &b)
 struct RowRange {
     int32_t top, bottom, destinationHeight;
 };
+constexpr int MAX_RANGES = 16;
 
 // Source row ranges and destination heights to plan: the ones the scroll
 // arithmetic produces for this picture, the extremes, and one taken from
@@ -72,6 +73,7 @@ int RangesFor(const uint8_t *data, size_t size, int32_t rows, RowRange *out)
         {0, rows, 0},
         {0, rows, -1},
     };
+    static_assert(sizeof fixed / sizeof fixed[0] + 2 <= MAX_RANGES, "room for every range");
     int n = 0;
     for (const RowRange &f : fixed) {
         out[n++] = f;
@@ -218,7 +220,8 @@ void CheckPlan(size_t size, const DibLayout &l, const RowRange &range)
         REQUIRE(p.sourceHeight == count && p.destinationHeight == count);
         REQUIRE(p.destinationSkip >= 0 && p.destinationSkip + count <= destination);
         REQUIRE(static_cast<int64_t>(firstRow) == top + p.destinationSkip);
-        REQUIRE(static_cast<int64_t>(firstRow) >= top && firstRow + count <= static_cast<uint64_t>(bottom));
+        REQUIRE(static_cast<int64_t>(firstRow) >= top);
+        REQUIRE(static_cast<int64_t>(firstRow) + count <= bottom);
     }
 }
 
@@ -243,7 +246,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // What does not fit a block does not fit a shorter one either.
         REQUIRE(CheckDibLayout(data, size - 1).verdict != DibVerdict::Drawable);
     }
-    RowRange ranges[16];
+    RowRange ranges[MAX_RANGES];
     const int count = RangesFor(data, size, layout.rows > 0 ? layout.rows : 1, ranges);
     for (int i = 0; i < count; ++i) {
         CheckPlan(size, layout, ranges[i]);
