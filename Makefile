@@ -30,6 +30,15 @@ screenshots: build
 run: build
 	bash scripts/run-station.sh $(BUILD)
 
+# Each native fuzz target for FUZZ_S seconds on a copy of its seed corpus;
+# figures in $(BUILD)/reports/fuzz-<target>.txt.
+FUZZ_S ?= 60
+FUZZ_TARGETS = diblayout hosttag
+.PHONY: fuzz
+fuzz: deps
+	@status=0; for t in $(FUZZ_TARGETS); do \
+	    bash fuzz/run.sh $(BUILD) $$t $(FUZZ_S) || status=1; done; exit $$status
+
 clean:
 	-bash scripts/wine-env.sh $(BUILD) stop 2>/dev/null
 	rm -rf $(BUILD) out
