@@ -847,7 +847,10 @@ static void StopWorker()
     SetEvent(stopEvent);
     // A worker that delivers with SendMessageA may be sending to this very
     // thread: take sent messages while waiting, or the two wait for ever.
-    while (MsgWaitForMultipleObjects(1, &workerThread, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+    // MWMO_INPUTAVAILABLE: a send already waiting counts too, even when the
+    // thread has looked at its queue since it came.
+    while (MsgWaitForMultipleObjectsEx(1, &workerThread, INFINITE, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE) ==
+           WAIT_OBJECT_0 + 1) {
         MSG msg;
         PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }

@@ -23,13 +23,14 @@ struct Posted {
     WPARAM wParam;
     LPARAM lParam;
     DWORD tick;
+    bool sent;  // sent from another thread rather than posted
 };
 std::vector<Posted> posted;
 
 LRESULT CALLBACK RecordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_USER) {
-        posted.push_back({wParam, lParam, GetTickCount()});
+        posted.push_back({wParam, lParam, GetTickCount(), InSendMessage() != FALSE});
         return 0;
     }
     return DefWindowProcA(window, message, wParam, lParam);
@@ -581,5 +582,39 @@ TEST(XraySim, ImagesArriveInOrderWithTheBytesTheLogRecordsInBothResolutions)
     sim.Close();
     EXPECT_EQ(expected, ReadWholeFile(path));
     DeleteFileA(path.c_str());
+    DestroyWindow(window);
+}
+
+TEST(XraySim, SendMessageDeliveryCannotDeadlockTheClose)
+{
+    // The close comes while the worker is inside SendMessageA to this very
+    // thread; a close that only waited for the worker would wait for ever,
+    // and CTest's timeout would end the test.
+    EnvVar exposure("XRAYSIM_EXPOSURE_MS", "0");
+    EnvVar fault("XRAYSIM_FAULT", "sendmessage");
+    EnvVar burst("XRAYSIM_BURST", "1000");
+    EnvVar width("XRAYSIM_WIDTH", "64");
+    EnvVar height("XRAYSIM_HEIGHT", "64");
+    Sim sim;
+    ASSERT_TRUE(sim.Ready());
+    HWND window = sim.OpenOnNewWindow();
+    ASSERT_EQ(1, sim.Prepare());
+    ASSERT_TRUE(WaitForPosted(1, 5000));
+    // Until the next image waits in a send to this thread (not taken: only
+    // looked at); the deadline only guards against a driver that stopped.
+    DWORD start = GetTickCount();
+    while (!(HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) && GetTickCount() - start < 10000) {
+        Sleep(1);
+    }
+    ASSERT_TRUE(HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE);
+    sim.Close();
+    ASSERT_FALSE(posted.empty());
+    EXPECT_LT(posted.size(), 1000u);
+    for (const Posted &p : posted) {
+        EXPECT_EQ(XRAY_MSG_IMAGE, p.wParam);
+        EXPECT_TRUE(p.sent);
+        TakeImage(p.lParam);
+    }
+    EXPECT_EQ(allocated.size(), posted.size() + freed.size());
     DestroyWindow(window);
 }

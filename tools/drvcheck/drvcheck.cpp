@@ -87,6 +87,10 @@ std::string Format(const char *format, va_list args)
 // pushes the arguments, calls, measures how far the callee moved the stack
 // pointer, and puts it back, so the fault is seen and does no harm here.
 
+// Registers: esi walks the arguments, ebx keeps the stack pointer of the
+// call (callee-saved, so a conforming callee leaves it alone), ebp the frame
+// that puts everything back.
+#if defined(__GNUC__)
 extern "C" uint32_t __cdecl CallWatchingStack(const void *function, const uint32_t *arguments,
                                                uint32_t count, int32_t *removed);
 asm(".text\n"
@@ -104,7 +108,7 @@ asm(".text\n"
     "    pushl -4(%esi,%ecx,4)\n"  // from the last to the first
     "    decl %ecx\n"
     "    jmp 1b\n"
-    "2:  movl %esp, %ebx\n"  // callee-saved: survives a conforming call
+    "2:  movl %esp, %ebx\n"
     "    call *8(%ebp)\n"
     "    movl %esp, %ecx\n"
     "    subl %ebx, %ecx\n"  // bytes the callee took off the stack
@@ -116,6 +120,42 @@ asm(".text\n"
     "    popl %ebx\n"
     "    popl %ebp\n"
     "    ret\n");
+#elif defined(_MSC_VER) && defined(_M_IX86)
+extern "C" __declspec(naked) uint32_t __cdecl CallWatchingStack(const void *, const uint32_t *, uint32_t,
+                                                                 int32_t *)
+{
+    __asm {
+        push ebp
+        mov ebp, esp
+        push ebx
+        push esi
+        push edi
+        mov esi, [ebp + 12]
+        mov ecx, [ebp + 16]
+    next_argument:
+        test ecx, ecx
+        jz make_call
+        push dword ptr [esi + ecx * 4 - 4]
+        dec ecx
+        jmp next_argument
+    make_call:
+        mov ebx, esp
+        call dword ptr [ebp + 8]
+        mov ecx, esp
+        sub ecx, ebx
+        mov edx, [ebp + 20]
+        mov [edx], ecx
+        lea esp, [ebp - 12]
+        pop edi
+        pop esi
+        pop ebx
+        pop ebp
+        ret
+    }
+}
+#else
+#error "drvcheck calls drivers through an x86 thunk: build it for 32-bit x86"
+#endif
 
 // ---------------------------------------------------------------------------
 // The child: the smoke run. Each finding and each step goes to the report
