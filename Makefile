@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test run clean
+.PHONY: all deps configure build test run clean soak reliability-report
 
 all: build
 
@@ -23,6 +23,19 @@ test: build
 
 run: build
 	bash scripts/run-station.sh $(BUILD)
+
+# The soak through the real station: N paced images, PAIRS copy-and-paste
+# pairs, a burst of BURST images. Figures in $(BUILD)/reports/soak.txt.
+N ?= 10000
+PAIRS ?= 200
+BURST ?= 200
+soak: build
+	bash tests/soak/soak.sh $(BUILD) $(N) $(PAIRS) $(BURST); rc=$$?; \
+	bash scripts/wine-env.sh $(BUILD) stop; exit $$rc
+
+# docs/reliability.md from the suite's, the soak's and the fuzzers' results.
+reliability-report: build
+	python3 scripts/reliability-report.py $(BUILD)
 
 clean:
 	-bash scripts/wine-env.sh $(BUILD) stop 2>/dev/null

@@ -5,7 +5,7 @@ set -euo pipefail
 
 PKGS=(g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
       wine wine32:i386 xvfb xauth googletest cmake make xdotool imagemagick
-      x11-utils)
+      x11-utils python3)
 
 missing=()
 have_i386=0

@@ -3,11 +3,11 @@
 # the station itself, and keys pressed with xdotool on the private display.
 # Source after `wine-env.sh BUILD start` and `eval "$(wine-env.sh BUILD env)"`.
 
-# st_configure BIN: "xray.ini" names the simulated driver in BIN, and the
-# registry key exists, as the sensor's installer would leave them.
+# st_configure BIN [DLL]: "xray.ini" names the simulated driver (or DLL) in
+# BIN, and the registry key exists, as the sensor's installer would leave them.
 st_configure() {
     local bin=$1 dll
-    dll=$(winepath -w "$bin/xraysim.dll" 2>/dev/null)
+    dll=$(winepath -w "$bin/${2:-xraysim.dll}" 2>/dev/null)
     printf '[Dll]\r\nFile=%s\r\n' "$dll" >"$WINEPREFIX/drive_c/windows/xray.ini"
     wine reg add 'HKCR\VESTRA\ZRK' /f >/dev/null 2>&1 </dev/null
 }

@@ -9,6 +9,9 @@
 #include <string>
 
 #include "xraydrv.h"
+#ifdef TD_SOAK
+#include "soak.h"
+#endif
 
 #define TD_EXPORT extern "C" __declspec(dllexport)
 
@@ -68,6 +71,9 @@ TD_EXPORT int __cdecl XRAYOpen(HWND window, const char *vendor, int applicationC
     snprintf(entry, sizeof entry, "XRAYOpen(%s,%d)", vendor ? vendor : "(null)", applicationCode);
     Record(entry);
     openWindow = window;
+#ifdef TD_SOAK
+    SoakOnOpen(window, &sizeWidth, &sizeHeight);
+#endif
     if (openHook != nullptr) {
         openHook(window);
     }
@@ -79,6 +85,9 @@ TD_EXPORT int __cdecl XRAYOpen(HWND window, const char *vendor, int applicationC
 TD_EXPORT int __cdecl XRAYClose(void)
 {
     Record("XRAYClose()");
+#ifdef TD_SOAK
+    SoakOnClose();
+#endif
     if (closeHook != nullptr) {
         closeHook();
     }
