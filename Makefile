@@ -33,8 +33,12 @@ soak: build
 	bash tests/soak/soak.sh $(BUILD) $(N) $(PAIRS) $(BURST); rc=$$?; \
 	bash scripts/wine-env.sh $(BUILD) stop; exit $$rc
 
-# docs/reliability.md from the suite's, the soak's and the fuzzers' results.
+# docs/reliability.md from the results of the runs: the whole suite is run
+# here (its cases by kind, its short soak); a `make soak` or `make fuzz` run
+# before adds its figures.
 reliability-report: build
+	mkdir -p $(BUILD)/reports
+	-cd $(BUILD) && ctest --timeout 120 -j $(JOBS) --output-junit $(abspath $(BUILD))/reports/ctest-junit.xml | tail -n 3
 	python3 scripts/reliability-report.py $(BUILD)
 
 clean:

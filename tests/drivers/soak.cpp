@@ -38,6 +38,7 @@ static constexpr WPARAM SOAK_MARKER = 0x534B;
 // comes back in milliseconds, a burst of large images in seconds.
 static constexpr DWORD MARKER_DEADLINE_MS = 120000;
 static constexpr int BASELINE_IMAGES = 100;
+static constexpr int SERIES_STEP = 1000;
 // A paint follows each paced image within milliseconds; past this the
 // station is taken not to paint, and the plan stops waiting for paints.
 static constexpr DWORD PAINT_DEADLINE_MS = 20000;
@@ -46,6 +47,7 @@ struct Sample {
     SIZE_T privateUsage;   // GetProcessMemoryInfo, PROCESS_MEMORY_COUNTERS_EX
     SIZE_T privateCommit;  // committed MEM_PRIVATE pages, by VirtualQuery
     SIZE_T heapBusy;       // busy bytes of the process heap, by HeapWalk
+    SIZE_T allHeapsBusy;   // busy bytes of every heap of the process
     unsigned gdiObjects;
     unsigned userObjects;
     unsigned stationBlocks;  // blocks the station allocated and still holds
@@ -257,6 +259,11 @@ static Sample TakeSample()
     }
     sample.privateCommit = CommittedPrivateBytes();
     sample.heapBusy = HeapBusyBytes();
+    HANDLE heaps[64];
+    DWORD count = GetProcessHeaps(64, heaps);
+    for (DWORD i = 0; i < count && i < 64; ++i) {
+        sample.allHeapsBusy += HeapBusyBytes(heaps[i]);
+    }
     sample.gdiObjects = GdiObjects();
     sample.userObjects = UserObjects();
     EnterCriticalSection(&blockLock);
@@ -271,6 +278,7 @@ static void PutSample(const char *when, const Sample &sample)
     Put((prefix + "_private_usage").c_str(), sample.privateUsage);
     Put((prefix + "_private_commit").c_str(), sample.privateCommit);
     Put((prefix + "_heap_busy").c_str(), sample.heapBusy);
+    Put((prefix + "_all_heaps_busy").c_str(), sample.allHeapsBusy);
     Put((prefix + "_gdi_objects").c_str(), sample.gdiObjects);
     Put((prefix + "_user_objects").c_str(), sample.userObjects);
     Put((prefix + "_station_blocks").c_str(), sample.stationBlocks);
@@ -311,7 +319,7 @@ static void Release() { SetEvent(sampleDone); }
 static bool AwaitPaint(LONG before)
 {
     for (DWORD waited = 0; waited < PAINT_DEADLINE_MS; waited += 2) {
-        if (InterlockedCompareExchange(&paints, 0, 0) != before) {
+        if (InterlockedCompareExchange(&paints, 0, 0) != before || stopping) {
             return true;
         }
         Sleep(2);
@@ -406,6 +414,10 @@ static DWORD WINAPI SoakWorker(void *)
     int burstDone = 0;
     Sample baseline = {}, pacedEnd = {}, pairsStart = {}, pairsEnd = {}, end = {};
     bool ok = true;
+    // Reserved up front so that the driver's own bookkeeping does not grow
+    // the memory it measures.
+    expected.reserve(static_cast<size_t>(images) + pairs + burst);
+    std::string series;
 
     bool awaitPaints = true;
     int unpainted = 0;
@@ -432,6 +444,13 @@ static DWORD WINAPI SoakWorker(void *)
         }
         if (paced + 1 == images) {
             pacedEnd = TakeSample();
+        }
+        if ((paced + 1) % SERIES_STEP == 0) {
+            char figure[32];
+            Sample now = TakeSample();
+            snprintf(figure, sizeof figure, "%s%lu/%lu", series.empty() ? "" : ",",
+                     static_cast<unsigned long>(now.privateCommit), static_cast<unsigned long>(now.allHeapsBusy));
+            series += figure;
         }
         Release();
     }
@@ -478,6 +497,7 @@ static DWORD WINAPI SoakWorker(void *)
     PutSample("pairs_start", pairsStart);
     PutSample("pairs_end", pairsEnd);
     PutSample("end", end);
+    PutText("paced_private_commit_every_1000", series.c_str());
     Put("lock_count_max", maxLockCount);
     PutText("gdi_method", gdiMethod);
     PutText("user_method", userMethod);
@@ -513,7 +533,9 @@ void SoakOnClose()
     }
     // The station frees its current image before it closes the driver: by
     // now every block handed over should have come back through GlobalFree.
+    // A worker still waiting for a marker is woken: none will come now.
     InterlockedExchange(&stopping, 1);
+    SetEvent(markerSeen);
     SetEvent(sampleDone);
     WaitForSingleObject(worker, MARKER_DEADLINE_MS);
     CloseHandle(worker);

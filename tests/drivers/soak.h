@@ -9,11 +9,10 @@ void SoakOnOpen(HWND window, int *width, int *height);
 // From XRAYClose: ends the plan and writes the report.
 void SoakOnClose();
 
-// Busy bytes of the process heap, walked under its lock. GlobalAlloc blocks
-// live in this heap too.
-inline SIZE_T HeapBusyBytes()
+// Busy bytes of a heap (the process heap by default), walked under its
+// lock. GlobalAlloc blocks live in the process heap too.
+inline SIZE_T HeapBusyBytes(HANDLE heap = GetProcessHeap())
 {
-    HANDLE heap = GetProcessHeap();
     SIZE_T total = 0;
     if (!HeapLock(heap)) {
         return 0;

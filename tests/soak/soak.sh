@@ -6,7 +6,7 @@
 # measures the station from inside (see tests/drivers/soak.cpp). This script
 # compares what each host received with what the driver delivered, adds the
 # bare clipboard's heap figure from clipcycle.exe, prints every figure,
-# writes them to BUILD/reports/soak.txt and fails on any image lost,
+# writes them to BUILD/reports/soak.txt (and soak-IMAGES.txt) and fails on any image lost,
 # duplicated or reordered, a leaked block, a lock left on the current image,
 # growth of 1 MiB or more over the paced images, or GDI or USER objects
 # more at the end of the paced images than after the first 100.
@@ -133,9 +133,10 @@ for obj in ("gdi_objects", "user_objects"):
     if figures[obj + "_growth_paced_end"] != 0:
         failures.append("%s grew by %s over the paced images" % (obj, figures[obj + "_growth_paced_end"]))
 figures["result"] = "FAILED" if failures else "passed"
-with open(out, "w") as f:
-    for k, v in figures.items():
-        f.write("%s=%s\n" % (k, v))
+for path in (out, out.replace("soak.txt", "soak-%s.txt" % images)):
+    with open(path, "w") as f:
+        for k, v in figures.items():
+            f.write("%s=%s\n" % (k, v))
 for k, v in figures.items():
     print("%s=%s" % (k, v))
 for f in failures:
