@@ -91,7 +91,7 @@ def soak_section(reports):
     row("Images paced / copy-and-paste pairs / burst",
         lambda r: "%s / %s / %s" % (r.get("images_paced"), r.get("pairs"), r.get("images_burst")))
     row("Image size", lambda r: "%s x %s, 8 bits" % (r.get("image_width"), r.get("image_height")))
-    row("Images delivered to each host", lambda r: r.get("delivered", "?"))
+    row("Images sent to each host (paced, one a pair, burst)", lambda r: r.get("delivered", "?"))
     for host, key in (("front end", "front"), ("photo server", "photo")):
         row("Received by the %s" % host, lambda r, k=key: r.get(k + "_received", "?"))
         row("Lost / duplicated / reordered at the %s" % host,
@@ -103,12 +103,19 @@ def soak_section(reports):
     row("Blocks the station allocated and still holds at the end (the clipboard's not counted)",
         lambda r: r.get("end_station_blocks", "?"))
     row("Highest lock count of the current image between messages", lambda r: r.get("lock_count_max", "?"))
-    row("Private memory after 100 images (%s)" % runs[-1].get("memory_source", "?"),
+    row("Private memory after 100 images",
         lambda r: mib(r.get("after100_" + r.get("memory_source", ""))))
     row("Growth over the paced images (bound: under 1 MiB)", lambda r: signed(r.get("growth_paced_end")) + " bytes")
     row("Growth after the pairs", lambda r: signed(r.get("growth_pairs_end")) + " bytes")
     row("Growth at the end (after the burst)", lambda r: signed(r.get("growth_end")) + " bytes")
+    row("Private memory every 1000 paced images (MiB)",
+        lambda r: ", ".join("%.2f" % (int(x.split("/")[0]) / 1048576.0)
+                            for x in r.get("paced_private_commit_every_1000", "").split(",") if x) or "-")
     row("Process heap growth over the paced images", lambda r: signed(r.get("heap_growth_paced_end")) + " bytes")
+    row("Busy bytes of all the process's heaps, growth over the paced images",
+        lambda r: signed(int(r["paced_end_all_heaps_busy"]) - int(r["after100_all_heaps_busy"])) + " bytes"
+        if "paced_end_all_heaps_busy" in r else "not measured")
+    row("Process heap growth at the end", lambda r: signed(r.get("heap_growth_end")) + " bytes")
     row("GDI objects after 100 images / growth paced / at the end",
         lambda r: "%s / %s / %s" % (r.get("after100_gdi_objects"), signed(r.get("gdi_objects_growth_paced_end")),
                                     signed(r.get("gdi_objects_growth_end"))))
@@ -121,15 +128,40 @@ def soak_section(reports):
         lambda r: "%s / %s bytes" % (r.get("clip_noget_heap_per_cycle"), r.get("clip_get3_heap_per_cycle")))
     row("Wall time of the run", lambda r: "%s s" % r.get("seconds"))
     last = runs[-1]
+    station, bare = last.get("heap_per_pair"), last.get("clip_heap_per_cycle")
+    noget, get3 = last.get("clip_noget_heap_per_cycle"), last.get("clip_get3_heap_per_cycle")
+    if None in (station, bare, noget, get3):
+        finding = "The heap per copy-and-paste pair was not measured."
+    else:
+        same = abs(float(station) - float(bare)) < 1.0
+        follows = float(noget) == 0.0 and abs(float(get3) - 3 * float(bare)) < 1.0
+        finding = (
+            "Heap per copy-and-paste pair: the station's process heap grows by %s bytes a pair; a "
+            "program making only the same clipboard calls (`tests/soak/clipcycle.cpp`) grows by %s "
+            "bytes a cycle, by %s with no `GetClipboardData` and by %s with three. %s"
+            % (station, bare, noget, get3,
+               "The growth is the platform's clipboard bookkeeping, one fixed amount per "
+               "`GetClipboardData` call, not a block of the station's."
+               if same and follows else
+               "The station's figure differs from the bare calls': part of the growth is the station's."))
+    out += ["", finding]
+    try:
+        queued = int(last["images_burst"]) * (1064 + ((int(last["image_width"]) + 3) & ~3) * int(last["image_height"]))
+        out += ["", "The burst queues %s images at once, %.1f MiB of blocks waiting in the station's queue; "
+                "the heap keeps those pages committed after the blocks are freed, so the growth at the end "
+                "is the burst's peak, while the process heap's busy bytes show what is still allocated."
+                % (last["images_burst"], queued / 1048576.0)]
+    except (KeyError, ValueError):
+        pass
     out += [
         "",
-        "Memory is %s. Private bytes come from `GetProcessMemoryInfo` "
+        "Memory figures are %s. Private bytes come from `GetProcessMemoryInfo` "
         "(`PROCESS_MEMORY_COUNTERS_EX.PrivateUsage`, read %s after 100 images); where that "
         "reads 0 the committed `MEM_PRIVATE` pages found by walking the address space with "
         "`VirtualQuery` are used. GDI objects: %s; USER objects: %s. All are sampled from "
         "inside the station while it is held between two messages."
-        % ("private_commit (VirtualQuery)" if last.get("memory_source") == "private_commit"
-           else "PrivateUsage (GetProcessMemoryInfo)",
+        % ("the committed private pages (`VirtualQuery`)" if last.get("memory_source") == "private_commit"
+           else "`PrivateUsage` (`GetProcessMemoryInfo`)",
            last.get("after100_private_usage", "?"), last.get("gdi_method", "?"),
            last.get("user_method", "?")),
     ]
