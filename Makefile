@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test run clean dist screenshots
+.PHONY: all deps configure build test run clean dist screenshots soak reliability-report
 
 all: build
 
@@ -38,6 +38,23 @@ FUZZ_TARGETS = diblayout hosttag
 fuzz: deps
 	@status=0; for t in $(FUZZ_TARGETS); do \
 	    bash fuzz/run.sh $(BUILD) $$t $(FUZZ_S) || status=1; done; exit $$status
+
+# The soak through the real station: N paced images, PAIRS copy-and-paste
+# pairs, a burst of BURST images. Figures in $(BUILD)/reports/soak.txt.
+N ?= 10000
+PAIRS ?= 200
+BURST ?= 200
+soak: build
+	bash tests/soak/soak.sh $(BUILD) $(N) $(PAIRS) $(BURST); rc=$$?; \
+	bash scripts/wine-env.sh $(BUILD) stop; exit $$rc
+
+# docs/reliability.md from the results of the runs: the whole suite is run
+# here (its cases by kind, its short soak); a `make soak` or `make fuzz` run
+# before adds its figures.
+reliability-report: build
+	mkdir -p $(BUILD)/reports
+	-cd $(BUILD) && ctest --timeout 120 -j $(JOBS) --output-junit $(abspath $(BUILD))/reports/ctest-junit.xml | tail -n 3
+	python3 scripts/reliability-report.py $(BUILD)
 
 clean:
 	-bash scripts/wine-env.sh $(BUILD) stop 2>/dev/null

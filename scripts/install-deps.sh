@@ -5,7 +5,7 @@ set -euo pipefail
 
 PKGS=(g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
       wine wine32:i386 xvfb xauth googletest cmake make xdotool imagemagick
-      x11-utils g++-mingw-w64-x86-64-posix
+      x11-utils python3 g++-mingw-w64-x86-64-posix
       nsis cmark-gfm zip unzip)
 # The native fuzz targets: clang and its libFuzzer and sanitizer runtimes.
 PKGS+=(clang libclang-rt-14-dev)

@@ -50,7 +50,8 @@ st_screenshot "$out/station.png"
 st_key F2
 st_wait_lines "$hostlog" '^COPYDATA host=PELK_FOTO_SERVER' 2 20
 st_key alt+F4
-code=$(st_wait_exit "$ST_STATION_PID" 20)
+st_wait_exit "$ST_STATION_PID" 20
+code=$ST_EXIT
 ST_STATION_PID=""
 st_wait_lines "$hostlog" '^DELETE_RESOURCE' 1 10 || true
 

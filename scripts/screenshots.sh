@@ -55,7 +55,7 @@ st_key F1
 st_wait_lines "$hostlog" '^COPYDATA ' 1 20
 shot '^CATTURA DA SENSORE' station.png
 st_key alt+F4
-st_wait_exit "$ST_STATION_PID" 20 >/dev/null
+st_wait_exit "$ST_STATION_PID" 20
 ST_STATION_PID=""
 shot 'TLumitaneWnd' hostmon.png
 kill "$ST_HOSTMON_PID" 2>/dev/null || true
@@ -68,7 +68,7 @@ shot '^Error or incoming event signalisation$' notice.png
 xdotool key Return
 sleep 0.3
 st_key alt+F4
-st_wait_exit "$ST_STATION_PID" 20 >/dev/null
+st_wait_exit "$ST_STATION_PID" 20
 ST_STATION_PID=""
 
 # First run: no "xray.ini". The dialog; Annulla; the load of the empty path

@@ -3,11 +3,11 @@
 # the station itself, and keys pressed with xdotool on the private display.
 # Source after `wine-env.sh BUILD start` and `eval "$(wine-env.sh BUILD env)"`.
 
-# st_configure BIN: "xray.ini" names the simulated driver in BIN, and the
-# registry key exists, as the sensor's installer would leave them.
+# st_configure BIN [DLL]: "xray.ini" names the simulated driver (or DLL) in
+# BIN, and the registry key exists, as the sensor's installer would leave them.
 st_configure() {
     local bin=$1 dll
-    dll=$(winepath -w "$bin/xraysim.dll" 2>/dev/null)
+    dll=$(winepath -w "$bin/${2:-xraysim.dll}" 2>/dev/null)
     printf '[Dll]\r\nFile=%s\r\n' "$dll" >"$WINEPREFIX/drive_c/windows/xray.ini"
     wine reg add 'HKCR\VESTRA\ZRK' /f >/dev/null 2>&1 </dev/null
 }
@@ -100,18 +100,21 @@ st_wait_lines() {
     return 1
 }
 
-# st_wait_exit PID SECONDS: waits for a process and prints its exit code.
+# st_wait_exit PID SECONDS: waits for a background process of this shell and
+# sets ST_EXIT to its exit code ("timeout" after SECONDS). Call it in the
+# shell that started the process, never inside $(...): a subshell cannot
+# collect the status of a process that ended before it was forked.
 st_wait_exit() {
     local pid=$1 seconds=$2 i
+    ST_EXIT=timeout
     for i in $(seq 1 $((seconds * 10))); do
         if ! kill -0 "$pid" 2>/dev/null; then
             wait "$pid"
-            echo $?
+            ST_EXIT=$?
             return 0
         fi
         sleep 0.1
     done
-    echo timeout
     return 1
 }
 

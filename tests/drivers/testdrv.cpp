@@ -16,6 +16,9 @@
 #include <string>
 
 #include "xraydrv.h"
+#ifdef TD_SOAK
+#include "soak.h"
+#endif
 
 #define TD_EXPORT extern "C" __declspec(dllexport)
 // The calling convention of the seven driver exports.
@@ -46,8 +49,14 @@ static void(__cdecl *openHook)(HWND) = nullptr;
 
 [[maybe_unused]] static void Record(const char *entry)
 {
+#ifdef TD_SOAK
+    // The soak's driver keeps no log: it would grow with every image inside
+    // the very process whose memory the soak measures.
+    (void)entry;
+#else
     callLog += entry;
     callLog += ';';
+#endif
 }
 
 TD_EXPORT void __cdecl TD_Reset(void)
@@ -97,6 +106,9 @@ TD_EXPORT int TD_CALL XRAYOpen(HWND window, const char *vendor, int applicationC
     Sleep(INFINITE);
 #endif
     openWindow = window;
+#ifdef TD_SOAK
+    SoakOnOpen(window, &sizeWidth, &sizeHeight);
+#endif
     if (openHook != nullptr) {
         openHook(window);
     }
@@ -108,6 +120,9 @@ TD_EXPORT int TD_CALL XRAYOpen(HWND window, const char *vendor, int applicationC
 TD_EXPORT int TD_CALL XRAYClose(void)
 {
     Record("XRAYClose()");
+#ifdef TD_SOAK
+    SoakOnClose();
+#endif
     if (closeHook != nullptr) {
         closeHook();
     }

@@ -46,14 +46,16 @@ start_and_alt_f4)
     [ "$WIDTH" -ge "$screen_width" ] && maximised=yes || maximised="no (${WIDTH} of ${screen_width})"
     check "window starts maximised" yes "$maximised"
     st_key alt+F4
-    check "exit code after Alt+F4" 0 "$(st_wait_exit "$ST_STATION_PID" 20)"
+    st_wait_exit "$ST_STATION_PID" 20
+    check "exit code after Alt+F4" 0 "$ST_EXIT"
     ST_STATION_PID=""
     ;;
 exit_from_menu)
     st_start_station "$bin" || exit 1
     # "&Acquisizione" then "&Esci".
     st_key alt+a e
-    check "exit code after &Esci" 0 "$(st_wait_exit "$ST_STATION_PID" 20)"
+    st_wait_exit "$ST_STATION_PID" 20
+    check "exit code after &Esci" 0 "$ST_EXIT"
     ST_STATION_PID=""
     ;;
 image_road)
@@ -76,7 +78,8 @@ image_road)
     check "three sends reach each host with the same bytes" 3 "$(grep -c "^COPYDATA host=TLumitaneWnd .*crc32=$sim_crc" "$hostlog")"
     check "three sends reach the photo server with the same bytes" 3 "$(grep -c "^COPYDATA host=PELK_FOTO_SERVER .*crc32=$sim_crc" "$hostlog")"
     st_key alt+F4
-    check "exit code" 0 "$(st_wait_exit "$ST_STATION_PID" 20)"
+    st_wait_exit "$ST_STATION_PID" 20
+    check "exit code" 0 "$ST_EXIT"
     ST_STATION_PID=""
     st_wait_lines "$hostlog" '^DELETE_RESOURCE' 1 10
     check "one exit notice at the photo server" 1 "$(grep -c '^DELETE_RESOURCE host=PELK_FOTO_SERVER wParam=2 lParam=0$' "$hostlog")"

@@ -132,7 +132,8 @@ for i in $(seq 1 100); do
 done
 check "interactive setup asks to close the station" yes "$asked"
 [ -n "$box" ] && xdotool windowfocus --sync "$box" 2>/dev/null && xdotool key Escape
-check "Cancel ends the setup with code 1" 1 "$(st_wait_exit "$setup_pid" 20)"
+st_wait_exit "$setup_pid" 20
+check "Cancel ends the setup with code 1" 1 "$ST_EXIT"
 
 st_key alt+F4
 st_wait_lines "$hostlog" '^DELETE_RESOURCE host=PELK_FOTO_SERVER' 1 20
