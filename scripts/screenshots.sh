@@ -22,13 +22,7 @@ eval "$(bash "$root/scripts/wine-env.sh" "$build" env)"
 # shellcheck source=station-lib.sh
 . "$root/scripts/station-lib.sh"
 
-cleanup() {
-    [ -n "${ST_STATION_PID:-}" ] && kill "$ST_STATION_PID" 2>/dev/null
-    [ -n "${ST_HOSTMON_PID:-}" ] && kill "$ST_HOSTMON_PID" 2>/dev/null
-    st_restore_config "$work/saved"
-}
-st_save_config "$work/saved"
-trap cleanup EXIT
+st_guard_config "$work/saved"
 export XRAYSIM_EXPOSURE_MS=100
 
 # shot TITLE-REGEX FILE: waits for a visible window whose title matches and

@@ -122,3 +122,29 @@ st_wait_exit() {
 st_screenshot() {
     import -window root -depth 8 "$1"
 }
+
+# check DESCRIPTION EXPECTED ACTUAL: prints "ok: ..." or "FAILED: ..." and
+# counts the failures in `failures`.
+failures=0
+check() {  # check DESCRIPTION EXPECTED ACTUAL
+    if [ "$2" = "$3" ]; then
+        echo "ok: $1"
+    else
+        echo "FAILED: $1: expected [$2], got [$3]"
+        failures=$((failures + 1))
+    fi
+}
+
+# st_guard_config FOLDER: saves the station's configuration into FOLDER and,
+# when the script exits, ends the station and the host monitor it started
+# and puts the configuration back.
+st_guard_config() {
+    ST_SAVED=$1
+    st_save_config "$ST_SAVED"
+    trap st_end_and_restore EXIT
+}
+st_end_and_restore() {
+    [ -n "${ST_STATION_PID:-}" ] && kill "$ST_STATION_PID" 2>/dev/null
+    [ -n "${ST_HOSTMON_PID:-}" ] && kill "$ST_HOSTMON_PID" 2>/dev/null
+    st_restore_config "$ST_SAVED"
+}

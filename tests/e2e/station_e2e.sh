@@ -13,23 +13,8 @@ bash "$root/scripts/wine-env.sh" "$build" start || exit 1
 eval "$(bash "$root/scripts/wine-env.sh" "$build" env)"
 . "$root/scripts/station-lib.sh"
 
-failures=0
-check() {  # check DESCRIPTION EXPECTED ACTUAL
-    if [ "$2" = "$3" ]; then
-        echo "ok: $1"
-    else
-        echo "FAILED: $1: expected [$2], got [$3]"
-        failures=$((failures + 1))
-    fi
-}
 
-cleanup() {
-    [ -n "${ST_STATION_PID:-}" ] && kill "$ST_STATION_PID" 2>/dev/null
-    [ -n "${ST_HOSTMON_PID:-}" ] && kill "$ST_HOSTMON_PID" 2>/dev/null
-    st_restore_config "$work/saved"
-}
-st_save_config "$work/saved"
-trap cleanup EXIT
+st_guard_config "$work/saved"
 export XRAYSIM_LOG="$work/xraysim.log"
 export XRAYSIM_EXPOSURE_MS=100
 st_configure "$bin"

@@ -6,15 +6,7 @@
 set -uo pipefail
 zip=$1 setup=$2 version=$3 docs=$4
 shift 4
-failures=0
-check() {  # check DESCRIPTION EXPECTED ACTUAL
-    if [ "$2" = "$3" ]; then
-        echo "ok: $1"
-    else
-        echo "FAILED: $1: expected [$2], got [$3]"
-        failures=$((failures + 1))
-    fi
-}
+. "$(dirname "$0")/../../scripts/station-lib.sh"
 
 top="capstation-$version"
 expected=$( {

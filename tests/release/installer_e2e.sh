@@ -23,15 +23,6 @@ eval "$(bash "$root/scripts/wine-env.sh" "$build" env)"
 export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winemenubuilder.exe=d"
 . "$root/scripts/station-lib.sh"
 
-failures=0
-check() {  # check DESCRIPTION EXPECTED ACTUAL
-    if [ "$2" = "$3" ]; then
-        echo "ok: $1"
-    else
-        echo "FAILED: $1: expected [$2], got [$3]"
-        failures=$((failures + 1))
-    fi
-}
 
 # The older version went to a folder of the clinic's choosing; the upgrade
 # must find it there.

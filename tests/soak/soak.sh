@@ -26,13 +26,7 @@ bash "$root/scripts/wine-env.sh" "$build" start || exit 1
 eval "$(bash "$root/scripts/wine-env.sh" "$build" env)"
 . "$root/scripts/station-lib.sh"
 
-cleanup() {
-    [ -n "${ST_STATION_PID:-}" ] && kill "$ST_STATION_PID" 2>/dev/null
-    [ -n "${ST_HOSTMON_PID:-}" ] && kill "$ST_HOSTMON_PID" 2>/dev/null
-    st_restore_config "$work/saved"
-}
-st_save_config "$work/saved"
-trap cleanup EXIT
+st_guard_config "$work/saved"
 st_configure "$bin" testdrv_soak.dll
 
 hostlog="$work/hosts.log"
