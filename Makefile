@@ -24,6 +24,11 @@ test: build
 run: build
 	bash scripts/run-station.sh $(BUILD)
 
+# The station against the floor program: table, out/bench.csv, out/bench.png.
+.PHONY: bench
+bench: build
+	bash bench/run-bench.sh $(BUILD)
+
 clean:
 	-bash scripts/wine-env.sh $(BUILD) stop 2>/dev/null
 	rm -rf $(BUILD) out

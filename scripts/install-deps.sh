@@ -6,6 +6,8 @@ set -euo pipefail
 PKGS=(g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
       wine wine32:i386 xvfb xauth googletest cmake make xdotool imagemagick
       x11-utils)
+# make bench: the latency plot.
+PKGS+=(gnuplot-nox)
 
 missing=()
 have_i386=0

@@ -1,0 +1,412 @@
+// benchdrv.dll: the sensor driver of the benchmark. The station and the
+// floor program load it the same way ("xray.ini", [Dll] File) and it keeps
+// the driver contract of xraydrv.h. Instead of a sensor it obeys bench.exe:
+// a worker thread waits for commands in the shared mapping of benchshared.h
+// and posts images, times paints or measures the process's memory.
+//
+// Posting: every image is a copy of one template block (a grey DIB of the
+// size asked for) with its sequence number in the last four bytes, so its
+// CRC-32 is the template's running CRC continued over those four bytes. The
+// post is stamped with QueryPerformanceCounter just before PostMessageA.
+//
+// Paint timing has to run on the program's GUI thread, which the driver
+// does not own: XRAYOpen subclasses the window it is given, and the worker
+// sends it a registered message that the subclass answers by timing
+// InvalidateRect + UpdateWindow (or a bare StretchDIBits) there. Every other
+// message goes straight on to the program's own window procedure; XRAYClose
+// puts that procedure back, and the library pins itself in the process.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "benchshared.h"
+#include "crc32.h"
+#include "xraydrv.h"
+
+#define BD_EXPORT extern "C" __declspec(dllexport)
+
+// Without progress for this long a block is given up as lost; only a guard
+// against hanging, far above any transfer time.
+static constexpr DWORD STALL_LIMIT_MS = 20000;
+static constexpr DWORD PAINT_REPLY_LIMIT_MS = 60000;
+static constexpr int COLOUR_TABLE_BYTES = 256 * sizeof(RGBQUAD);
+
+static int role = -1;
+static HANDLE mapping;
+static BenchShared *shared;
+static HANDLE goEvent;
+static HANDLE doneEvent;
+static HANDLE stopEvent;
+static HANDLE worker;
+static HWND mainWindow;
+static WNDPROC programProc;
+static UINT paintMessage;
+static volatile LONG painting;  // the program is inside its WM_PAINT
+
+// What XRAYSize reports; the worker changes it only between images.
+static volatile LONG sensorWidth = 512;
+static volatile LONG sensorHeight = 768;
+
+// The template block and the CRC-32 of all but its last four bytes.
+static std::vector<BYTE> templateBlock;
+static int templateWidth;
+static int templateHeight;
+static uint32_t templatePrefixCrc;
+
+static void MakeTemplate(int width, int height)
+{
+    if (width == templateWidth && height == templateHeight) {
+        return;
+    }
+    const size_t stride = (static_cast<size_t>(width) + 3u) & ~size_t{3};
+    const size_t bitsSize = stride * static_cast<size_t>(height);
+    templateBlock.assign(sizeof(BITMAPINFOHEADER) + COLOUR_TABLE_BYTES + bitsSize, 0);
+    BITMAPINFOHEADER *header = reinterpret_cast<BITMAPINFOHEADER *>(templateBlock.data());
+    header->biSize = sizeof(BITMAPINFOHEADER);
+    header->biWidth = width;
+    header->biHeight = height;
+    header->biPlanes = 1;
+    header->biBitCount = 8;
+    header->biCompression = BI_RGB;
+    header->biSizeImage = static_cast<DWORD>(bitsSize);
+    RGBQUAD *table = reinterpret_cast<RGBQUAD *>(templateBlock.data() + sizeof(BITMAPINFOHEADER));
+    for (int i = 0; i < 256; ++i) {
+        table[i].rgbRed = table[i].rgbGreen = table[i].rgbBlue = static_cast<BYTE>(i);
+    }
+    BYTE *bits = templateBlock.data() + sizeof(BITMAPINFOHEADER) + COLOUR_TABLE_BYTES;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            bits[y * stride + x] = static_cast<BYTE>((x + 2 * y) ^ (y >> 3));
+        }
+    }
+    templatePrefixCrc = Crc32(templateBlock.data(), templateBlock.size() - 4);
+    templateWidth = width;
+    templateHeight = height;
+    InterlockedExchange(&sensorWidth, width);
+    InterlockedExchange(&sensorHeight, height);
+}
+
+static int64_t Now()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+// Images posted in this command that have not yet reached both hosts.
+static LONG Outstanding(LONG posted, const LONG base[HOST_COUNT])
+{
+    LONG least = posted;
+    for (int host = 0; host < HOST_COUNT; ++host) {
+        LONG got = shared->arrivals[host] - base[host];
+        least = got < least ? got : least;
+    }
+    return posted - least;
+}
+
+// Waits until at most `limit` images are outstanding; false when nothing
+// moved for STALL_LIMIT_MS or the driver is closing.
+static bool WaitOutstanding(LONG posted, const LONG base[HOST_COUNT], LONG limit)
+{
+    LONG last = Outstanding(posted, base);
+    DWORD since = GetTickCount();
+    while (last > limit) {
+        if (WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0) {
+            return false;
+        }
+        Sleep(1);
+        LONG now = Outstanding(posted, base);
+        if (now != last) {
+            last = now;
+            since = GetTickCount();
+        } else if (GetTickCount() - since > STALL_LIMIT_MS) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One image at a time stands for an operator's acquisition: the program is
+// left to finish what the previous image caused (its repaint) first.
+static void WaitProgramIdle()
+{
+    DWORD start = GetTickCount();
+    // The update region first: once BeginPaint has emptied it, `painting`
+    // is already set.
+    while (GetUpdateRect(mainWindow, nullptr, FALSE) || painting) {
+        if (GetTickCount() - start > STALL_LIMIT_MS) {
+            return;
+        }
+        Sleep(1);
+    }
+}
+
+static bool PostOne()
+{
+    const size_t size = templateBlock.size();
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size);
+    if (block == nullptr) {
+        return false;
+    }
+    BYTE *data = static_cast<BYTE *>(GlobalLock(block));
+    if (data == nullptr) {
+        GlobalFree(block);
+        return false;
+    }
+    const LONG seq = InterlockedIncrement(&shared->nextSeq);
+    const uint32_t seqBytes = static_cast<uint32_t>(seq);
+    memcpy(data, templateBlock.data(), size - 4);
+    memcpy(data + size - 4, &seqBytes, 4);
+    GlobalUnlock(block);
+    BenchPost post = {};
+    post.crc = Crc32(&seqBytes, 4, templatePrefixCrc);
+    post.size = static_cast<uint32_t>(GlobalSize(block));
+    post.role = role;
+    if (seq >= MAX_POSTS) {
+        GlobalFree(block);
+        return false;
+    }
+    post.stamp = Now();
+    shared->posts[seq] = post;
+    if (!PostMessageA(mainWindow, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(block))) {
+        GlobalFree(block);
+        return false;
+    }
+    return true;
+}
+
+static bool PostImages(const BenchRoleState &command)
+{
+    MakeTemplate(command.width, command.height);
+    LONG base[HOST_COUNT];
+    for (int host = 0; host < HOST_COUNT; ++host) {
+        base[host] = shared->arrivals[host];
+    }
+    const LONG limit = command.outstanding > 0 ? command.outstanding : 1;
+    for (LONG posted = 0; posted < command.count; ++posted) {
+        if (!WaitOutstanding(posted, base, limit - 1)) {
+            return false;
+        }
+        if (limit == 1) {
+            WaitProgramIdle();
+        }
+        if (!PostOne()) {
+            return false;
+        }
+    }
+    return WaitOutstanding(command.count, base, 0);
+}
+
+static int64_t CommittedPrivateBytes()
+{
+    int64_t total = 0;
+    MEMORY_BASIC_INFORMATION region;
+    const BYTE *address = nullptr;
+    while (VirtualQuery(address, &region, sizeof region) == sizeof region) {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) {
+            total += region.RegionSize;
+        }
+        const BYTE *next = static_cast<const BYTE *>(region.BaseAddress) + region.RegionSize;
+        if (next <= address) {
+            break;
+        }
+        address = next;
+    }
+    return total;
+}
+
+// On the GUI thread, inside the program's window procedure chain.
+static void TimePaints(HWND window, BenchRoleState *command)
+{
+    // The program measured is the one on top; what raising it or the last
+    // image left to paint is painted before the clock starts.
+    SetWindowPos(window, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    UpdateWindow(window);
+    const int count = command->count < MAX_TIMES ? command->count : MAX_TIMES;
+    if (command->command == CMD_PAINT) {
+        for (int i = 0; i < count; ++i) {
+            int64_t start = Now();
+            InvalidateRect(window, nullptr, TRUE);
+            UpdateWindow(window);
+            command->times[i] = Now() - start;
+        }
+    } else {
+        // The visible part of the driver's own template, one to one.
+        RECT client;
+        GetClientRect(window, &client);
+        int width = templateWidth < client.right ? templateWidth : client.right;
+        int height = templateHeight < client.bottom ? templateHeight : client.bottom;
+        const BYTE *block = templateBlock.data();
+        HDC dc = GetDC(window);
+        SetStretchBltMode(dc, COLORONCOLOR);
+        for (int i = 0; i < count; ++i) {
+            int64_t start = Now();
+            StretchDIBits(dc, 0, 0, width, height, 0, templateHeight - height, width, height,
+                          block + sizeof(BITMAPINFOHEADER) + COLOUR_TABLE_BYTES,
+                          reinterpret_cast<const BITMAPINFO *>(block), DIB_RGB_COLORS, SRCCOPY);
+            command->times[i] = Now() - start;
+        }
+        ReleaseDC(window, dc);
+    }
+    command->timeCount = count;
+}
+
+static LRESULT CALLBACK BenchSubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == paintMessage && paintMessage != 0 && shared != nullptr) {
+        TimePaints(window, &shared->roles[role]);
+        return 0;
+    }
+    if (message == WM_PAINT) {
+        InterlockedExchange(&painting, 1);
+        LRESULT result = CallWindowProcA(programProc, window, message, wParam, lParam);
+        InterlockedExchange(&painting, 0);
+        return result;
+    }
+    return CallWindowProcA(programProc, window, message, wParam, lParam);
+}
+
+static DWORD WINAPI CommandThread(LPVOID)
+{
+    HANDLE waits[2] = {stopEvent, goEvent};
+    while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        BenchRoleState *command = &shared->roles[role];
+        command->failed = 0;
+        command->timeCount = 0;
+        switch (command->command) {
+        case CMD_POST:
+            command->failed = !PostImages(*command);
+            break;
+        case CMD_PAINT:
+        case CMD_BARE: {
+            DWORD_PTR ignored;
+            command->failed = !SendMessageTimeoutA(mainWindow, paintMessage, 0, 0, SMTO_NORMAL,
+                                                   PAINT_REPLY_LIMIT_MS, &ignored);
+            break;
+        }
+        case CMD_MEMORY:
+            command->committed = CommittedPrivateBytes();
+            break;
+        default:
+            command->failed = 1;
+            break;
+        }
+        SetEvent(doneEvent);
+    }
+    return 0;
+}
+
+static void StopCommands()
+{
+    if (worker != nullptr) {
+        SetEvent(stopEvent);
+        WaitForSingleObject(worker, INFINITE);
+        CloseHandle(worker);
+        worker = nullptr;
+    }
+    for (HANDLE *handle : {&goEvent, &doneEvent, &stopEvent}) {
+        if (*handle != nullptr) {
+            CloseHandle(*handle);
+            *handle = nullptr;
+        }
+    }
+    if (shared != nullptr) {
+        UnmapViewOfFile(shared);
+        shared = nullptr;
+    }
+    if (mapping != nullptr) {
+        CloseHandle(mapping);
+        mapping = nullptr;
+    }
+    if (mainWindow != nullptr && programProc != nullptr &&
+        reinterpret_cast<WNDPROC>(GetWindowLongPtrA(mainWindow, GWLP_WNDPROC)) == BenchSubclassProc) {
+        SetWindowLongPtrA(mainWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(programProc));
+    }
+    programProc = nullptr;
+    mainWindow = nullptr;
+}
+
+// Joins bench.exe's run when there is one; without it the driver only keeps
+// the contract and never posts.
+static void StartCommands(HWND window)
+{
+    char text[16];
+    DWORD length = GetEnvironmentVariableA(BENCH_ROLE_VARIABLE, text, sizeof text);
+    role = (length > 0 && length < sizeof text) ? atoi(text) : ROLE_STATION;
+    if (role < 0 || role >= ROLE_COUNT) {
+        return;
+    }
+    mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, BENCH_MAPPING_NAME);
+    if (mapping == nullptr) {
+        return;
+    }
+    shared = static_cast<BenchShared *>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(BenchShared)));
+    char name[64];
+    snprintf(name, sizeof name, BENCH_GO_EVENT, role);
+    goEvent = OpenEventA(EVENT_ALL_ACCESS, FALSE, name);
+    snprintf(name, sizeof name, BENCH_DONE_EVENT, role);
+    doneEvent = OpenEventA(EVENT_ALL_ACCESS, FALSE, name);
+    stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (shared == nullptr || goEvent == nullptr || doneEvent == nullptr || stopEvent == nullptr) {
+        StopCommands();
+        return;
+    }
+    // The program's window procedure runs inside the subclass, and the
+    // program frees the library from inside it (WM_CLOSE, WM_DESTROY,
+    // XRAYClose, FreeLibrary): the library stays loaded for good once it
+    // has subclassed, so that those calls return into loaded code.
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCSTR>(&BenchSubclassProc), &self)) {
+        StopCommands();
+        return;
+    }
+    mainWindow = window;
+    paintMessage = RegisterWindowMessageA(BENCH_PAINT_MESSAGE);
+    programProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(BenchSubclassProc)));
+    worker = CreateThread(nullptr, 0, CommandThread, nullptr, 0, nullptr);
+    if (worker == nullptr) {
+        StopCommands();
+        return;
+    }
+    InterlockedExchange(&shared->roles[role].window, static_cast<LONG>(reinterpret_cast<LONG_PTR>(window)));
+    InterlockedExchange(&shared->roles[role].opened, 1);
+}
+
+BD_EXPORT int __cdecl XRAYOpen(HWND window, const char *, int)
+{
+    StopCommands();
+    StartCommands(window);
+    return XRAY_MODE_STANDALONE;
+}
+
+BD_EXPORT int __cdecl XRAYClose(void)
+{
+    StopCommands();
+    return 1;
+}
+
+BD_EXPORT int __cdecl XRAYPrepareAcquisition(void) { return 1; }
+
+BD_EXPORT int __cdecl XRAYResolution(double *first, double *second)
+{
+    *first = 20.5;
+    *second = 10.0;
+    return 1;
+}
+
+BD_EXPORT int __cdecl XRAYSize(int *width, int *height)
+{
+    *width = sensorWidth;
+    *height = sensorHeight;
+    return 1;
+}
+
+BD_EXPORT int __cdecl bXRAYGetBinningMode(void) { return 0; }
+
+BD_EXPORT int __cdecl bXRAYChangeBinningMode(int) { return 1; }
