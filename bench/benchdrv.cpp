@@ -15,6 +15,10 @@
 // InvalidateRect + UpdateWindow (or a bare StretchDIBits) there. Every other
 // message goes straight on to the program's own window procedure; XRAYClose
 // puts that procedure back, and the library pins itself in the process.
+// While paints are timed, the painting calls the program imports
+// (BeginPaint, which erases, SelectPalette and RealizePalette, FillRect,
+// StretchDIBits, EndPaint, and DefWindowProcA given WM_PAINT) are timed
+// too, through its import table.
 #include <windows.h>
 
 #include <cstdint>
@@ -25,6 +29,7 @@
 
 #include "benchshared.h"
 #include "crc32.h"
+#include "iatpatch.h"
 #include "xraydrv.h"
 
 #define BD_EXPORT extern "C" __declspec(dllexport)
@@ -219,6 +224,137 @@ static int64_t CommittedPrivateBytes()
     return total;
 }
 
+// The program's painting imports, timed while `timingSteps` is set. They
+// run on the GUI thread only.
+static volatile LONG timingSteps;
+static decltype(&BeginPaint) realBeginPaint;
+static decltype(&EndPaint) realEndPaint;
+static decltype(&FillRect) realFillRect;
+static decltype(&SelectPalette) realSelectPalette;
+static decltype(&RealizePalette) realRealizePalette;
+static decltype(&StretchDIBits) realStretchDIBits;
+static decltype(&DefWindowProcA) realDefWindowProc;
+
+static void AddStep(BenchStep step, int64_t start)
+{
+    if (shared != nullptr) {
+        shared->roles[role].stepTicks[step] += Now() - start;
+    }
+}
+
+static HDC WINAPI TimedBeginPaint(HWND window, PAINTSTRUCT *paint)
+{
+    const int64_t start = Now();
+    HDC result = realBeginPaint(window, paint);
+    if (timingSteps) {
+        AddStep(STEP_BEGIN_PAINT, start);
+    }
+    return result;
+}
+
+static BOOL WINAPI TimedEndPaint(HWND window, const PAINTSTRUCT *paint)
+{
+    const int64_t start = Now();
+    BOOL result = realEndPaint(window, paint);
+    if (timingSteps) {
+        AddStep(STEP_END_PAINT, start);
+    }
+    return result;
+}
+
+static int WINAPI TimedFillRect(HDC dc, const RECT *rect, HBRUSH brush)
+{
+    const int64_t start = Now();
+    int result = realFillRect(dc, rect, brush);
+    if (timingSteps) {
+        AddStep(STEP_FILL, start);
+    }
+    return result;
+}
+
+static HPALETTE WINAPI TimedSelectPalette(HDC dc, HPALETTE palette, BOOL background)
+{
+    const int64_t start = Now();
+    HPALETTE result = realSelectPalette(dc, palette, background);
+    if (timingSteps) {
+        AddStep(STEP_PALETTE, start);
+    }
+    return result;
+}
+
+static UINT WINAPI TimedRealizePalette(HDC dc)
+{
+    const int64_t start = Now();
+    UINT result = realRealizePalette(dc);
+    if (timingSteps) {
+        AddStep(STEP_PALETTE, start);
+    }
+    return result;
+}
+
+static int WINAPI TimedStretchDIBits(HDC dc, int x, int y, int width, int height, int sourceX, int sourceY,
+                                     int sourceWidth, int sourceHeight, const VOID *bits, const BITMAPINFO *info,
+                                     UINT usage, DWORD rop)
+{
+    const int64_t start = Now();
+    int result = realStretchDIBits(dc, x, y, width, height, sourceX, sourceY, sourceWidth, sourceHeight, bits, info,
+                                   usage, rop);
+    if (timingSteps) {
+        AddStep(STEP_DRAW, start);
+    }
+    return result;
+}
+
+static LRESULT WINAPI TimedDefWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    const int64_t start = Now();
+    LRESULT result = realDefWindowProc(window, message, wParam, lParam);
+    if (timingSteps && message == WM_PAINT) {
+        AddStep(STEP_DEFAULT_PAINT, start);
+    }
+    return result;
+}
+
+template <typename F>
+static void Patch(const char *dll, const char *name, F replacement, F *original)
+{
+    HMODULE program = GetModuleHandleA(nullptr);
+    if (*original == nullptr) {
+        *original = reinterpret_cast<F>(PatchModuleImport(program, dll, name, reinterpret_cast<void *>(replacement)));
+    }
+}
+
+template <typename F>
+static void Unpatch(const char *dll, const char *name, F *original)
+{
+    if (*original != nullptr) {
+        PatchModuleImport(GetModuleHandleA(nullptr), dll, name, reinterpret_cast<void *>(*original));
+        *original = nullptr;
+    }
+}
+
+static void PatchPaintingImports()
+{
+    Patch("user32.dll", "BeginPaint", TimedBeginPaint, &realBeginPaint);
+    Patch("user32.dll", "EndPaint", TimedEndPaint, &realEndPaint);
+    Patch("user32.dll", "FillRect", TimedFillRect, &realFillRect);
+    Patch("gdi32.dll", "SelectPalette", TimedSelectPalette, &realSelectPalette);
+    Patch("gdi32.dll", "RealizePalette", TimedRealizePalette, &realRealizePalette);
+    Patch("gdi32.dll", "StretchDIBits", TimedStretchDIBits, &realStretchDIBits);
+    Patch("user32.dll", "DefWindowProcA", TimedDefWindowProc, &realDefWindowProc);
+}
+
+static void UnpatchPaintingImports()
+{
+    Unpatch("user32.dll", "BeginPaint", &realBeginPaint);
+    Unpatch("user32.dll", "EndPaint", &realEndPaint);
+    Unpatch("user32.dll", "FillRect", &realFillRect);
+    Unpatch("gdi32.dll", "SelectPalette", &realSelectPalette);
+    Unpatch("gdi32.dll", "RealizePalette", &realRealizePalette);
+    Unpatch("gdi32.dll", "StretchDIBits", &realStretchDIBits);
+    Unpatch("user32.dll", "DefWindowProcA", &realDefWindowProc);
+}
+
 // On the GUI thread, inside the program's window procedure chain.
 static void TimePaints(HWND window, BenchRoleState *command)
 {
@@ -227,12 +363,25 @@ static void TimePaints(HWND window, BenchRoleState *command)
     SetWindowPos(window, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     UpdateWindow(window);
     const int count = command->count < MAX_TIMES ? command->count : MAX_TIMES;
-    if (command->command == CMD_PAINT) {
+    if (command->command == CMD_PAINT || command->command == CMD_PAINT_PALETTE) {
+        const UINT paletteMessage = RegisterWindowMessageA(BENCH_FLOOR_PALETTE_MESSAGE);
+        const bool palette = command->command == CMD_PAINT_PALETTE;
+        if (palette) {
+            SendMessageA(window, paletteMessage, 1, 0);
+        }
+        for (int64_t &ticks : command->stepTicks) {
+            ticks = 0;
+        }
+        InterlockedExchange(&timingSteps, 1);
         for (int i = 0; i < count; ++i) {
             int64_t start = Now();
             InvalidateRect(window, nullptr, TRUE);
             UpdateWindow(window);
             command->times[i] = Now() - start;
+        }
+        InterlockedExchange(&timingSteps, 0);
+        if (palette) {
+            SendMessageA(window, paletteMessage, 0, 0);
         }
     } else {
         // The visible part of the driver's own template, one to one.
@@ -282,6 +431,7 @@ static DWORD WINAPI CommandThread(LPVOID)
             command->failed = !PostImages(*command);
             break;
         case CMD_PAINT:
+        case CMD_PAINT_PALETTE:
         case CMD_BARE: {
             DWORD_PTR ignored;
             command->failed = !SendMessageTimeoutA(mainWindow, paintMessage, 0, 0, SMTO_NORMAL,
@@ -328,6 +478,7 @@ static void StopCommands()
     }
     programProc = nullptr;
     mainWindow = nullptr;
+    UnpatchPaintingImports();
 }
 
 // Joins bench.exe's run when there is one; without it the driver only keeps
@@ -367,6 +518,7 @@ static void StartCommands(HWND window)
     }
     mainWindow = window;
     paintMessage = RegisterWindowMessageA(BENCH_PAINT_MESSAGE);
+    PatchPaintingImports();
     programProc = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(BenchSubclassProc)));
     worker = CreateThread(nullptr, 0, CommandThread, nullptr, 0, nullptr);

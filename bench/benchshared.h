@@ -16,6 +16,9 @@ constexpr char BENCH_ROLE_VARIABLE[] = "CAPBENCH_ROLE";
 // Registered window message the bench driver handles in the program's own
 // window procedure (a subclass) to time painting on the GUI thread.
 constexpr char BENCH_PAINT_MESSAGE[] = "CapBenchPaint";
+// Registered window message that turns the floor's palette step on
+// (wParam 1) or off (wParam 0).
+constexpr char BENCH_FLOOR_PALETTE_MESSAGE[] = "CapBenchFloorPalette";
 
 enum BenchRole { ROLE_STATION = 0, ROLE_FLOOR = 1, ROLE_COUNT = 2 };
 enum BenchHost { HOST_FRONT_END = 0, HOST_PHOTO_SERVER = 1, HOST_COUNT = 2 };
@@ -26,6 +29,19 @@ enum BenchCommand : int32_t {
     CMD_PAINT = 2,   // time count repaints of the program's window
     CMD_BARE = 3,    // time count bare StretchDIBits of the driver's image into the window
     CMD_MEMORY = 4,  // committed private bytes of the process
+    CMD_PAINT_PALETTE = 5,  // as CMD_PAINT, the floor realising a grey palette in each paint
+};
+
+// Steps of a repaint, timed through the program's import table while the
+// bench driver times paints.
+enum BenchStep {
+    STEP_BEGIN_PAINT,
+    STEP_PALETTE,
+    STEP_FILL,
+    STEP_DRAW,
+    STEP_END_PAINT,
+    STEP_DEFAULT_PAINT,  // WM_PAINT handed on to DefWindowProcA after the program's own
+    STEP_COUNT
 };
 
 constexpr int MAX_POSTS = 8192;
@@ -59,6 +75,7 @@ struct BenchRoleState {
     int32_t failed;          // the command could not be carried out
     int32_t timeCount;
     int64_t times[MAX_TIMES];  // ticks of each timed paint
+    int64_t stepTicks[STEP_COUNT];  // summed over the timed paints
     int64_t committed;         // bytes
 };
 

@@ -6,12 +6,15 @@
 // GlobalAlloc and one copy, sends it to each host with the station's
 // SendMessageTimeoutA call and frees the duplicate. It never invalidates its
 // window for an image; when asked to repaint it does the station's erase,
-// fill and StretchDIBits of the visible part, one to one.
+// fill and StretchDIBits of the visible part, one to one, and, while the
+// benchmark has turned it on, realises a grey palette first as the station
+// does in every paint.
 #include <windows.h>
 
 #include <cstdint>
 #include <cstring>
 
+#include "benchshared.h"
 #include "xraydrv.h"
 
 static const char FLOOR_CLASS[] = "CapBenchFloor";
@@ -25,6 +28,9 @@ static XRAYOpenFn driverOpen;
 static XRAYCloseFn driverClose;
 static XRAYResolutionFn driverResolution;
 static HGLOBAL currentImage;
+static HPALETTE greyPalette;
+static bool withPalette;
+static const UINT paletteMessage = RegisterWindowMessageA(BENCH_FLOOR_PALETTE_MESSAGE);
 
 static uint32_t Low16(double value) { return static_cast<uint16_t>(static_cast<int64_t>(value)); }
 
@@ -87,6 +93,10 @@ static void PaintImage(HWND window)
     GetClientRect(window, &client);
     PAINTSTRUCT ps;
     HDC dc = BeginPaint(window, &ps);
+    if (withPalette && greyPalette != nullptr) {
+        SelectPalette(dc, greyPalette, FALSE);
+        RealizePalette(dc);
+    }
     const BYTE *block = static_cast<const BYTE *>(GlobalLock(currentImage));
     if (block != nullptr) {
         const BITMAPINFOHEADER *header = reinterpret_cast<const BITMAPINFOHEADER *>(block);
@@ -103,8 +113,27 @@ static void PaintImage(HWND window)
     EndPaint(window, &ps);
 }
 
+// The station's grey palette: 128 levels 0, 2, ... 254, the rest black.
+static HPALETTE MakeGreyPalette()
+{
+    struct {
+        WORD version;
+        WORD entries;
+        PALETTEENTRY entry[256];
+    } palette = {0x300, 256, {}};
+    for (int i = 0; i < 256; ++i) {
+        const BYTE level = i < 128 ? static_cast<BYTE>(2 * i) : 0;
+        palette.entry[i] = {level, level, level, PC_RESERVED};
+    }
+    return CreatePalette(reinterpret_cast<const LOGPALETTE *>(&palette));
+}
+
 static LRESULT CALLBACK FloorWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (message == paletteMessage && paletteMessage != 0) {
+        withPalette = wParam != 0;
+        return 0;
+    }
     switch (message) {
     case WM_USER:
         if (wParam == XRAY_MSG_IMAGE && lParam != 0 &&
@@ -157,6 +186,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
     windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
     windowClass.lpszClassName = FLOOR_CLASS;
+    greyPalette = MakeGreyPalette();
     if (!RegisterClassA(&windowClass)) {
         return 1;
     }
