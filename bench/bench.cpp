@@ -449,11 +449,21 @@ static void Latency(const Plan &plan, Size size)
     std::vector<double> all[ROLE_COUNT][HOST_COUNT];
     std::vector<double> ratios[HOST_COUNT];
     Tally tallies[ROLE_COUNT][HOST_COUNT];
+    std::vector<double> steps[ROLE_COUNT][4];
     for (int round = 0; round < plan.latencyRounds; ++round) {
         double blockMedian[ROLE_COUNT][HOST_COUNT] = {};
         for (int turn = 0; turn < ROLE_COUNT; ++turn) {
             const int role = RoleInTurn(round, turn);
             const Block block = PostBlock(role, plan.latencyBlock, size, 1);
+            const BenchRoleState &state = shared->roles[role];
+            if (state.handled > 0) {
+                const double road = state.roadTicks * msPerTick / state.handled;
+                const double send = state.sendTicks * msPerTick / state.handled;
+                steps[role][0].push_back(road);
+                steps[role][1].push_back(send);
+                steps[role][2].push_back(road - send);
+                steps[role][3].push_back(static_cast<double>(state.copiedBytes) / BlockBytes(size) / state.handled);
+            }
             for (int host = 0; host < HOST_COUNT; ++host) {
                 Account(block, host, false, &tallies[role][host]);
                 std::vector<double> times = Latencies(block, host);
@@ -478,6 +488,19 @@ static void Latency(const Plan &plan, Size size)
                 row.goal += std::string("; ") + ROLE_NAMES[role] + " lost or mixed images";
                 failures = true;
             }
+        }
+        AddRow(row);
+    }
+    // Inside each program, per image: its handling of the image message, the
+    // part spent in SendMessageTimeoutA, the rest, and whole-block copies.
+    static const char *const ROAD_STEPS[4] = {"road: image message handled", "road: in SendMessageTimeoutA",
+                                              "road: own work (handled - sends)", "road: blocks copied by memcpy"};
+    static const char *const ROAD_UNITS[4] = {"ms", "ms", "ms", "blocks"};
+    for (int step = 0; step < 4; ++step) {
+        Row row{"latency", size, ROAD_STEPS[step], ROAD_UNITS[step], Summarise(steps[ROLE_STATION][step]),
+                Summarise(steps[ROLE_FLOOR][step]), Figure(), "no goal"};
+        if (row.station.present && row.floor.present && row.floor.median > 0) {
+            row.ratio = Summarise({row.station.median / row.floor.median});
         }
         AddRow(row);
     }
@@ -775,7 +798,7 @@ int main(int argc, char **argv)
         plan = Plan{{SIZES[0]}, {1}, {0, 1}, 1, 1, 1, 1, 1};
     } else {
         plan = Plan{std::vector<Size>(std::begin(SIZES), std::end(SIZES)), std::vector<int>(30, 10), {0, 10, 100, 300},
-                    8, 3, 24, 10, 5};
+                    20, 2, 24, 10, 5};
     }
     const Size memorySize = smoke ? SIZES[0] : MEMORY_SIZE;
 

@@ -18,7 +18,8 @@
 // While paints are timed, the painting calls the program imports
 // (BeginPaint, which erases, SelectPalette and RealizePalette, FillRect,
 // StretchDIBits, EndPaint, and DefWindowProcA given WM_PAINT) are timed
-// too, through its import table.
+// too, through its import table; so are, while it handles an image, its
+// SendMessageTimeoutA calls and its memcpy calls of a whole block.
 #include <windows.h>
 
 #include <cstdint>
@@ -50,7 +51,8 @@ static HANDLE worker;
 static HWND mainWindow;
 static WNDPROC programProc;
 static UINT paintMessage;
-static volatile LONG painting;  // the program is inside its WM_PAINT
+static volatile LONG painting;    // the program is inside its WM_PAINT
+static volatile LONG insideRoad;  // the program is handling an image message
 
 // What XRAYSize reports; the worker changes it only between images.
 static volatile LONG sensorWidth = 512;
@@ -142,7 +144,7 @@ static void WaitProgramIdle()
     DWORD start = GetTickCount();
     // The update region first: once BeginPaint has emptied it, `painting`
     // is already set.
-    while (GetUpdateRect(mainWindow, nullptr, FALSE) || painting) {
+    while (GetUpdateRect(mainWindow, nullptr, FALSE) || painting || insideRoad) {
         if (GetTickCount() - start > STALL_LIMIT_MS) {
             return;
         }
@@ -184,9 +186,11 @@ static bool PostOne()
     return true;
 }
 
-static bool PostImages(const BenchRoleState &command)
+static bool PostImages(BenchRoleState &command)
 {
     MakeTemplate(command.width, command.height);
+    command.roadTicks = command.sendTicks = command.copiedBytes = 0;
+    command.copies = command.handled = 0;
     LONG base[HOST_COUNT];
     for (int host = 0; host < HOST_COUNT; ++host) {
         base[host] = shared->arrivals[host];
@@ -203,7 +207,17 @@ static bool PostImages(const BenchRoleState &command)
             return false;
         }
     }
-    return WaitOutstanding(command.count, base, 0);
+    if (!WaitOutstanding(command.count, base, 0)) {
+        return false;
+    }
+    // The last host has answered; the program finishes its handling (frees
+    // the duplicate) before the command is over, so that what it counts is
+    // this command's.
+    const DWORD start = GetTickCount();
+    while ((command.handled < command.count || insideRoad) && GetTickCount() - start < STALL_LIMIT_MS) {
+        Sleep(1);
+    }
+    return true;
 }
 
 static int64_t CommittedPrivateBytes()
@@ -315,6 +329,30 @@ static LRESULT WINAPI TimedDefWindowProc(HWND window, UINT message, WPARAM wPara
     return result;
 }
 
+// The image road's calls, counted whenever a post command runs.
+static decltype(&SendMessageTimeoutA) realSendMessageTimeout;
+static void *(__cdecl *realMemcpy)(void *, const void *, size_t);
+
+static LRESULT WINAPI TimedSendMessageTimeout(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT flags,
+                                              UINT timeout, PDWORD_PTR result)
+{
+    const int64_t start = Now();
+    LRESULT sent = realSendMessageTimeout(window, message, wParam, lParam, flags, timeout, result);
+    if (insideRoad && shared != nullptr) {
+        shared->roles[role].sendTicks += Now() - start;
+    }
+    return sent;
+}
+
+static void *__cdecl CountedMemcpy(void *to, const void *from, size_t size)
+{
+    if (insideRoad && shared != nullptr && templateWidth > 0 && size >= templateBlock.size()) {
+        shared->roles[role].copiedBytes += size;
+        ++shared->roles[role].copies;
+    }
+    return realMemcpy(to, from, size);
+}
+
 template <typename F>
 static void Patch(const char *dll, const char *name, F replacement, F *original)
 {
@@ -342,6 +380,8 @@ static void PatchPaintingImports()
     Patch("gdi32.dll", "RealizePalette", TimedRealizePalette, &realRealizePalette);
     Patch("gdi32.dll", "StretchDIBits", TimedStretchDIBits, &realStretchDIBits);
     Patch("user32.dll", "DefWindowProcA", TimedDefWindowProc, &realDefWindowProc);
+    Patch("user32.dll", "SendMessageTimeoutA", TimedSendMessageTimeout, &realSendMessageTimeout);
+    Patch("msvcrt.dll", "memcpy", CountedMemcpy, &realMemcpy);
 }
 
 static void UnpatchPaintingImports()
@@ -353,6 +393,8 @@ static void UnpatchPaintingImports()
     Unpatch("gdi32.dll", "RealizePalette", &realRealizePalette);
     Unpatch("gdi32.dll", "StretchDIBits", &realStretchDIBits);
     Unpatch("user32.dll", "DefWindowProcA", &realDefWindowProc);
+    Unpatch("user32.dll", "SendMessageTimeoutA", &realSendMessageTimeout);
+    Unpatch("msvcrt.dll", "memcpy", &realMemcpy);
 }
 
 // On the GUI thread, inside the program's window procedure chain.
@@ -409,6 +451,16 @@ static LRESULT CALLBACK BenchSubclassProc(HWND window, UINT message, WPARAM wPar
     if (message == paintMessage && paintMessage != 0 && shared != nullptr) {
         TimePaints(window, &shared->roles[role]);
         return 0;
+    }
+    if (message == WM_USER && wParam == XRAY_MSG_IMAGE && shared != nullptr) {
+        const int64_t start = Now();
+        InterlockedExchange(&insideRoad, 1);
+        LRESULT result = CallWindowProcA(programProc, window, message, wParam, lParam);
+        InterlockedExchange(&insideRoad, 0);
+        BenchRoleState &state = shared->roles[role];
+        state.roadTicks += Now() - start;
+        ++state.handled;
+        return result;
     }
     if (message == WM_PAINT) {
         InterlockedExchange(&painting, 1);

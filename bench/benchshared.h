@@ -76,6 +76,14 @@ struct BenchRoleState {
     int32_t timeCount;
     int64_t times[MAX_TIMES];  // ticks of each timed paint
     int64_t stepTicks[STEP_COUNT];  // summed over the timed paints
+    // The image road inside the program, summed over one post command:
+    // its handling of the driver's image message, the part of it spent in
+    // SendMessageTimeoutA, and the memcpy calls of a block's size or more.
+    int64_t roadTicks;
+    int64_t sendTicks;
+    int64_t copiedBytes;
+    int32_t copies;
+    int32_t handled;
     int64_t committed;         // bytes
 };
 
