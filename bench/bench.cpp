@@ -334,6 +334,16 @@ static void PrintHeading()
            "station median [min..max]", "floor median [min..max]", "station/floor [min..max]", "goal");
 }
 
+// A text field, quoted: measures and notes hold commas.
+static std::string CsvText(const std::string &text)
+{
+    std::string quoted = "\"";
+    for (char c : text) {
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return quoted + "\"";
+}
+
 static void WriteCsv(const char *path)
 {
     FILE *file = fopen(path, "w");
@@ -346,7 +356,7 @@ static void WriteCsv(const char *path)
                   "floor_median,floor_min,floor_max,ratio_median,ratio_min,ratio_max,samples,goal\n");
     for (const Row &row : rows) {
         fprintf(file, "%s,%d,%d,%u,%s,%s", row.section.c_str(), row.size.width, row.size.height,
-                BlockBytes(row.size), row.measure.c_str(), row.unit.c_str());
+                BlockBytes(row.size), CsvText(row.measure).c_str(), CsvText(row.unit).c_str());
         for (const Figure *figure : {&row.station, &row.floor, &row.ratio}) {
             if (figure->present) {
                 fprintf(file, ",%.4f,%.4f,%.4f", figure->median, figure->min, figure->max);
@@ -354,7 +364,7 @@ static void WriteCsv(const char *path)
                 fprintf(file, ",,,");
             }
         }
-        fprintf(file, ",%d,%s\n", row.station.samples, row.goal.c_str());
+        fprintf(file, ",%d,%s\n", row.station.samples, CsvText(row.goal).c_str());
     }
     fclose(file);
 }
