@@ -753,6 +753,11 @@ static void StopPrograms()
             TerminateProcess(programs[role].hProcess, 1);
             failures = true;
         }
+        DWORD code = 0;
+        if (GetExitCodeProcess(programs[role].hProcess, &code) && code != 0) {
+            fprintf(stderr, "bench: %s ended with code %lu\n", ROLE_NAMES[role], code);
+            failures = true;
+        }
         CloseHandle(programs[role].hProcess);
         CloseHandle(programs[role].hThread);
     }
