@@ -3,6 +3,9 @@
 //
 //   bench.exe STATION.exe FLOOR.exe XRAYSIM.dll CSV [--smoke | --only=SECTION]
 //
+// Three programs run: the station, the floor and a second floor, the
+// control, whose distance from the floor shows what the machine's load alone
+// does to a ratio (A/A rows).
 // It stands in for the two host applications itself: one window of each
 // host class, each on its own thread of this process, which stamp every
 // WM_COPYDATA as it enters the window procedure and answer at once (the
@@ -30,7 +33,7 @@
 
 static const char *const HOST_CLASSES[HOST_COUNT] = {"TLumitaneWnd", "PELK_FOTO_SERVER"};
 static const char *const HOST_NAMES[HOST_COUNT] = {"front end", "photo server"};
-static const char *const ROLE_NAMES[ROLE_COUNT] = {"station", "floor"};
+static const char *const ROLE_NAMES[ROLE_COUNT] = {"station", "floor", "control floor"};
 
 // Guards against a hang only; no figure depends on them.
 static constexpr DWORD COMMAND_LIMIT_MS = 300000;
@@ -67,6 +70,7 @@ static PROCESS_INFORMATION programs[ROLE_COUNT];
 static HWND hostWindows[HOST_COUNT];
 static double msPerTick;
 static bool failures;
+static bool judging = true;  // a smoke run's single samples are not held to the goals
 
 static int64_t Now()
 {
@@ -297,6 +301,9 @@ static std::string Verdict(const Figure &ratio, double limit)
     if (!ratio.present) {
         return "-";
     }
+    if (!judging) {
+        return "not judged";
+    }
     return ratio.median <= limit ? "met" : "MISSED";
 }
 
@@ -372,10 +379,10 @@ static void WriteCsv(const char *path)
 // ---------------------------------------------------------------------------
 // The measurements
 
-// Round r runs the station first when r is even, the floor first when odd.
-static int RoleInTurn(int round, int turn) { return (round + turn) % 2 == 0 ? ROLE_STATION : ROLE_FLOOR; }
+// Even rounds run station, floor, control; odd rounds the reverse.
+static int RoleInTurn(int round, int turn) { return round % 2 == 0 ? turn : ROLE_COUNT - 1 - turn; }
 
-// Rounds 2k and 2k+1 run the two programs in opposite orders; the geometric
+// Rounds 2k and 2k+1 run any two programs in opposite orders; the geometric
 // mean of their two ratios cancels whatever going first or second does to a
 // block (A B B A). A single round stands alone.
 static std::vector<double> PairedRatios(const std::vector<double> &perRound)
@@ -402,6 +409,7 @@ static void Throughput(const Plan &plan, Size size, bool readMemory)
     shared->wantCrc = 1;
     std::vector<double> rates[ROLE_COUNT];
     std::vector<double> ratios;
+    std::vector<double> controlRatios;
     Tally tallies[ROLE_COUNT][HOST_COUNT];
     std::map<int, double> memory[ROLE_COUNT];
     int done[ROLE_COUNT] = {};
@@ -426,6 +434,7 @@ static void Throughput(const Plan &plan, Size size, bool readMemory)
             }
         }
         ratios.push_back(rate[ROLE_STATION] > 0 ? rate[ROLE_FLOOR] / rate[ROLE_STATION] : 0.0);
+        controlRatios.push_back(rate[ROLE_CONTROL] > 0 ? rate[ROLE_FLOOR] / rate[ROLE_CONTROL] : 0.0);
     }
     int total = 0;
     for (int n : plan.throughputBlocks) {
@@ -435,19 +444,25 @@ static void Throughput(const Plan &plan, Size size, bool readMemory)
             Summarise(rates[ROLE_STATION]), Summarise(rates[ROLE_FLOOR]), Summarise(PairedRatios(ratios)), ""};
     row.goal = Verdict(row.ratio, GOAL_RATIO) + " (ratio: floor rate / station rate)";
     AddRow(row);
+    AddRow(Row{"throughput", size, "A/A: control floor vs floor", "img/s", Summarise(rates[ROLE_CONTROL]),
+               Summarise(rates[ROLE_FLOOR]), Summarise(PairedRatios(controlRatios)),
+               "noise (station column: a second floor program)"});
     for (int host = 0; host < HOST_COUNT; ++host) {
         const Tally &s = tallies[ROLE_STATION][host];
         const Tally &f = tallies[ROLE_FLOOR][host];
-        char note[160];
-        snprintf(note, sizeof note, "%s; station %d/%d/%d/%d, floor %d/%d/%d/%d of %d",
-                 s.Faults() + f.Faults() == 0 ? "met" : "MISSED", s.lost, s.duplicated, s.reordered, s.corrupt,
-                 f.lost, f.duplicated, f.reordered, f.corrupt, s.posted);
+        const Tally &c = tallies[ROLE_CONTROL][host];
+        char note[200];
+        snprintf(note, sizeof note, "%s; lost/dup/reord/corrupt: station %d/%d/%d/%d, floor %d/%d/%d/%d of %d",
+                 s.Faults() + f.Faults() + c.Faults() == 0 ? "met" : "MISSED", s.lost, s.duplicated, s.reordered,
+                 s.corrupt, f.lost, f.duplicated, f.reordered, f.corrupt, s.posted);
         Row faults{"delivery", size, std::string("lost+dup+reord+corrupt at ") + HOST_NAMES[host], "images",
                    Summarise({static_cast<double>(s.Faults())}), Summarise({static_cast<double>(f.Faults())}),
                    Figure(), note};
         faults.station.samples = s.posted;
         AddRow(faults);
-        if (s.Faults() + f.Faults() != 0) {
+        if (s.Faults() + f.Faults() + c.Faults() != 0) {
+            fprintf(stderr, "bench: images lost or mixed at the %s (control floor %d/%d/%d/%d)\n", HOST_NAMES[host],
+                    c.lost, c.duplicated, c.reordered, c.corrupt);
             failures = true;
         }
     }
@@ -464,7 +479,8 @@ static void Throughput(const Plan &plan, Size size, bool readMemory)
         Figure difference = Summarise({(s - f) / blockMb});
         Row row{"memory", size, "committed private after " + std::to_string(point) + " images", "MB",
                 Summarise({s}), Summarise({f}), difference, ""};
-        row.goal = std::string(difference.median <= 1.0 ? "met" : "MISSED") + " (ratio column: difference in blocks)";
+        row.goal = std::string(!judging ? "not judged" : difference.median <= 1.0 ? "met" : "MISSED") +
+                   " (ratio column: difference in blocks)";
         AddRow(row);
     }
 }
@@ -474,6 +490,7 @@ static void Latency(const Plan &plan, Size size)
     shared->wantCrc = 0;
     std::vector<double> all[ROLE_COUNT][HOST_COUNT];
     std::vector<double> ratios[HOST_COUNT];
+    std::vector<double> controlRatios[HOST_COUNT];
     Tally tallies[ROLE_COUNT][HOST_COUNT];
     std::vector<double> steps[ROLE_COUNT][4];
     for (int round = 0; round < plan.latencyRounds; ++round) {
@@ -503,6 +520,9 @@ static void Latency(const Plan &plan, Size size)
             ratios[host].push_back(blockMedian[ROLE_FLOOR][host] > 0
                                        ? blockMedian[ROLE_STATION][host] / blockMedian[ROLE_FLOOR][host]
                                        : 0.0);
+            controlRatios[host].push_back(blockMedian[ROLE_FLOOR][host] > 0
+                                              ? blockMedian[ROLE_CONTROL][host] / blockMedian[ROLE_FLOOR][host]
+                                              : 0.0);
         }
     }
     for (int host = 0; host < HOST_COUNT; ++host) {
@@ -516,6 +536,9 @@ static void Latency(const Plan &plan, Size size)
             }
         }
         AddRow(row);
+        AddRow(Row{"latency", size, std::string("A/A: post to ") + HOST_NAMES[host], "ms",
+                   Summarise(all[ROLE_CONTROL][host]), Summarise(all[ROLE_FLOOR][host]),
+                   Summarise(PairedRatios(controlRatios[host])), "noise (station column: a second floor program)"});
     }
     // Inside each program, per image: its handling of the image message, the
     // part spent in SendMessageTimeoutA, the rest, and whole-block copies.
@@ -532,20 +555,22 @@ static void Latency(const Plan &plan, Size size)
     }
 }
 
-// Lays the floor's window over the station's client area, the same size,
-// so both paint the same region; the station then goes back on top.
+// Lays the floors' windows over the station's client area, the same size,
+// so all paint the same region; the station then goes back on top.
 static void AlignFloorWindow()
 {
     HWND station = programWindows[ROLE_STATION];
-    HWND floor = programWindows[ROLE_FLOOR];
     RECT client;
     GetClientRect(station, &client);
     POINT origin = {0, 0};
     ClientToScreen(station, &origin);
-    RECT frame = {origin.x, origin.y, origin.x + client.right, origin.y + client.bottom};
-    AdjustWindowRectEx(&frame, GetWindowLongA(floor, GWL_STYLE), FALSE, GetWindowLongA(floor, GWL_EXSTYLE));
-    SetWindowPos(floor, nullptr, frame.left, frame.top, frame.right - frame.left, frame.bottom - frame.top,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+    for (int role : {ROLE_FLOOR, ROLE_CONTROL}) {
+        HWND floor = programWindows[role];
+        RECT frame = {origin.x, origin.y, origin.x + client.right, origin.y + client.bottom};
+        AdjustWindowRectEx(&frame, GetWindowLongA(floor, GWL_STYLE), FALSE, GetWindowLongA(floor, GWL_EXSTYLE));
+        SetWindowPos(floor, nullptr, frame.left, frame.top, frame.right - frame.left, frame.bottom - frame.top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+    }
     SetWindowPos(station, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
@@ -568,16 +593,17 @@ static void Paint(const Plan &plan, Size size)
         PostBlock(role, 1, size, 1);
     }
     AlignFloorWindow();
-    // Four kinds, in one order in even rounds and the reverse in odd ones.
+    // Five kinds, in one order in even rounds and the reverse in odd ones.
     struct Kind {
         int role;
         BenchCommand command;
     };
-    constexpr int KINDS = 4;
+    constexpr int KINDS = 5;
     const Kind kinds[KINDS] = {{ROLE_STATION, CMD_PAINT},
                                {ROLE_FLOOR, CMD_PAINT},
                                {ROLE_FLOOR, CMD_PAINT_PALETTE},
-                               {ROLE_FLOOR, CMD_BARE}};
+                               {ROLE_FLOOR, CMD_BARE},
+                               {ROLE_CONTROL, CMD_PAINT}};
     std::vector<double> all[KINDS];
     std::vector<double> ratios[KINDS];
     std::vector<double> steps[KINDS][STEP_COUNT + 1];
@@ -602,9 +628,10 @@ static void Paint(const Plan &plan, Size size)
                 steps[k][STEP_COUNT].push_back(rest / times.size());
             }
         }
-        for (int other = 1; other < KINDS; ++other) {
+        for (int other = 1; other < KINDS - 1; ++other) {
             ratios[other].push_back(median[other] > 0 ? median[0] / median[other] : 0.0);
         }
+        ratios[KINDS - 1].push_back(median[1] > 0 ? median[KINDS - 1] / median[1] : 0.0);
     }
     // The station goes back on top for what follows.
     SetWindowPos(programWindows[ROLE_STATION], HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
@@ -618,6 +645,8 @@ static void Paint(const Plan &plan, Size size)
     AddRow(withPalette);
     AddRow(Row{"paint", size, "repaint vs bare StretchDIBits", "ms", Summarise(all[0]), Summarise(all[3]),
                Summarise(PairedRatios(ratios[3])), "no goal (floor column: bare StretchDIBits)"});
+    AddRow(Row{"paint", size, "A/A: control floor vs floor", "ms", Summarise(all[4]), Summarise(all[1]),
+               Summarise(PairedRatios(ratios[4])), "noise (station column: a second floor program)"});
     // Where the time goes: the station's steps against the floor's with the
     // palette, per paint (ratio of the medians).
     static const char *const STEP_NAMES[STEP_COUNT + 1] = {
@@ -830,13 +859,15 @@ int main(int argc, char **argv)
                     20, 2, 24, 10, 5};
     }
     const Size memorySize = smoke ? SIZES[0] : MEMORY_SIZE;
+    judging = !smoke;
 
     if (!StartShared() || !StartHosts()) {
         fprintf(stderr, "bench: cannot set up the shared state or the host windows\n");
         return 1;
     }
     const int64_t begin = Now();
-    if (!StartProgram(ROLE_STATION, argv[1]) || !StartProgram(ROLE_FLOOR, argv[2])) {
+    if (!StartProgram(ROLE_STATION, argv[1]) || !StartProgram(ROLE_FLOOR, argv[2]) ||
+        !StartProgram(ROLE_CONTROL, argv[2])) {
         StopPrograms();
         return 1;
     }

@@ -20,7 +20,9 @@ constexpr char BENCH_PAINT_MESSAGE[] = "CapBenchPaint";
 // (wParam 1) or off (wParam 0).
 constexpr char BENCH_FLOOR_PALETTE_MESSAGE[] = "CapBenchFloorPalette";
 
-enum BenchRole { ROLE_STATION = 0, ROLE_FLOOR = 1, ROLE_COUNT = 2 };
+// The control is a second floor program: the floor against itself shows how
+// far two equal programs drift apart under the machine's load.
+enum BenchRole { ROLE_STATION = 0, ROLE_FLOOR = 1, ROLE_CONTROL = 2, ROLE_COUNT = 3 };
 enum BenchHost { HOST_FRONT_END = 0, HOST_PHOTO_SERVER = 1, HOST_COUNT = 2 };
 
 enum BenchCommand : int32_t {
