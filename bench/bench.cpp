@@ -856,7 +856,7 @@ int main(int argc, char **argv)
         plan = Plan{{SIZES[0]}, {1}, {0, 1}, 1, 1, 1, 1, 1};
     } else {
         plan = Plan{std::vector<Size>(std::begin(SIZES), std::end(SIZES)), std::vector<int>(30, 10), {0, 10, 100, 300},
-                    20, 2, 24, 10, 5};
+                    20, 2, 12, 6, 5};
     }
     const Size memorySize = smoke ? SIZES[0] : MEMORY_SIZE;
     judging = !smoke;
