@@ -63,8 +63,9 @@ cp "$out/bench.png" "$root/docs/img/bench.png"
     echo "# Benchmark: the station against the floor"
     echo
     echo "Written by \`make bench\` on $(date -u '+%Y-%m-%d %H:%M UTC') ($(nproc) cores, Wine $(wine --version 2>/dev/null | sed 's/^wine-//'))."
-    echo "Every figure is the median [min..max] of repeated runs; every ratio is the median [min..max]"
-    echo "of the per-round ratios of interleaved blocks. How the figures are made: [bench/README.md](../bench/README.md)."
+    echo "Every figure is the median [min..max] of repeated runs; every ratio the median [min..max] over pairs"
+    echo "of rounds run in opposite orders; the A/A rows put a second floor against the floor, the noise to read"
+    echo "the ratios against. How the figures are made: [bench/README.md](../bench/README.md)."
     echo "The same figures as CSV: \`out/bench.csv\`."
     echo
     echo '![latency against image bytes](img/bench.png)'
