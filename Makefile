@@ -56,6 +56,11 @@ reliability-report: build
 	-cd $(BUILD) && ctest --timeout 120 -j $(JOBS) --output-junit $(abspath $(BUILD))/reports/ctest-junit.xml | tail -n 3
 	python3 scripts/reliability-report.py $(BUILD)
 
+# The station against the floor program: table, out/bench.csv, out/bench.png.
+.PHONY: bench
+bench: build
+	bash bench/run-bench.sh $(BUILD)
+
 clean:
 	-bash scripts/wine-env.sh $(BUILD) stop 2>/dev/null
 	rm -rf $(BUILD) out

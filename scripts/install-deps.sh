@@ -9,6 +9,8 @@ PKGS=(g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
       nsis cmark-gfm zip unzip)
 # The native fuzz targets: clang and its libFuzzer and sanitizer runtimes.
 PKGS+=(clang libclang-rt-14-dev)
+# make bench: the latency plot.
+PKGS+=(gnuplot-nox)
 
 missing=()
 have_i386=0
