@@ -31,7 +31,7 @@ run: build
 	bash scripts/run-station.sh $(BUILD)
 
 # Each native fuzz target for FUZZ_S seconds on a copy of its seed corpus;
-# figures in $(BUILD)/reports/fuzz-<target>.txt.
+# figures in $(BUILD)/reports/fuzz-<target>-<seconds>s.txt.
 FUZZ_S ?= 60
 FUZZ_TARGETS = diblayout hosttag
 .PHONY: fuzz

@@ -8,7 +8,8 @@
 # SECONDS the run's bound (default 60). The run works on a copy of the seed
 # corpus in fuzz/corpus/TARGET, so the committed seeds never grow; what it
 # finds stays in BUILD/fuzz-native/artifacts/TARGET. It writes its figures to
-# BUILD/reports/fuzz-TARGET.txt and exits non-zero when libFuzzer stopped on a
+# BUILD/reports/fuzz-TARGET-SECONDSs.txt (one file per bound, so the suite's
+# short runs never hide a long one) and exits non-zero when libFuzzer stopped on a
 # crash, a sanitizer report, a leak or a timeout.
 set -euo pipefail
 
@@ -59,7 +60,7 @@ fi
 crashes=$(find "$artifacts" -type f \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' \
                                       -o -name 'oom-*' \) | wc -l)
 printf 'target=%s\nseconds=%s\nexecs=%s\ncrashes=%s\ncorpus=%s\n' \
-    "$target" "$elapsed" "${execs:-0}" "$crashes" "$corpus" >"$build/reports/fuzz-$target.txt"
+    "$target" "$elapsed" "${execs:-0}" "$crashes" "$corpus" >"$build/reports/fuzz-$target-${seconds}s.txt"
 
 rate=$(( ${execs:-0} / (elapsed > 0 ? elapsed : 1) ))
 echo "fuzz $target: ${execs:-0} executions in ${elapsed} s (${rate}/s), $crashes crashes, $corpus seeds"
