@@ -10,14 +10,7 @@
 #include <cstring>
 
 #include "hosttag.h"
-
-#define REQUIRE(condition)                                                             \
-    do {                                                                               \
-        if (!(condition)) {                                                            \
-            fprintf(stderr, "broken invariant, line %d: %s\n", __LINE__, #condition); \
-            __builtin_trap();                                                          \
-        }                                                                              \
-    } while (0)
+#include "require.h"
 
 namespace {
 
