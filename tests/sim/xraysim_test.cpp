@@ -186,6 +186,16 @@ Image ArmAndTake(Sim &sim)
     return TakeImage(posted[before].lParam);
 }
 
+// The line the simulator's log must hold for a delivered image.
+std::string LogLine(int seq, const Image &image)
+{
+    char line[160];
+    snprintf(line, sizeof line, "IMAGE seq=%d width=%ld height=%ld size=%u crc32=0x%08X\n", seq,
+             static_cast<long>(image.header.biWidth), static_cast<long>(image.header.biHeight),
+             static_cast<unsigned>(image.bytes.size()), Crc32(image.bytes.data(), image.bytes.size()));
+    return line;
+}
+
 }  // namespace
 
 TEST(Crc32, MatchesTheStandardCheckValueAndChains)
@@ -424,10 +434,9 @@ TEST(XraySim, LogLineCarriesTheSizeAndCrcOfEachDeliveredBlock)
     for (int seq = 1; seq <= 2; ++seq) {
         Image image = ArmAndTake(sim);
         ASSERT_FALSE(image.bytes.empty());
-        char line[160];
-        snprintf(line, sizeof line, "IMAGE seq=%d width=512 height=768 size=%u crc32=0x%08X\n", seq,
-                 static_cast<unsigned>(image.bytes.size()), Crc32(image.bytes.data(), image.bytes.size()));
-        expected += line;
+        EXPECT_EQ(512, image.header.biWidth);
+        EXPECT_EQ(768, image.header.biHeight);
+        expected += LogLine(seq, image);
     }
     sim.Close();
     EXPECT_EQ(expected, ReadWholeFile(path));
@@ -572,11 +581,7 @@ TEST(XraySim, ImagesArriveInOrderWithTheBytesTheLogRecordsInBothResolutions)
             ASSERT_FALSE(image.bytes.empty());
             EXPECT_EQ(512 << mode, image.header.biWidth);
             EXPECT_EQ(768 << mode, image.header.biHeight);
-            char line[160];
-            snprintf(line, sizeof line, "IMAGE seq=%d width=%d height=%d size=%u crc32=0x%08X\n", ++seq, 512 << mode,
-                     768 << mode, static_cast<unsigned>(image.bytes.size()),
-                     Crc32(image.bytes.data(), image.bytes.size()));
-            expected += line;
+            expected += LogLine(++seq, image);
         }
     }
     sim.Close();
