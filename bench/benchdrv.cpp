@@ -31,6 +31,7 @@
 #include "benchshared.h"
 #include "crc32.h"
 #include "iatpatch.h"
+#include "procmem.h"
 #include "xraydrv.h"
 
 #define BD_EXPORT extern "C" __declspec(dllexport)
@@ -225,24 +226,6 @@ static bool PostImages(BenchRoleState &command)
         Sleep(1);
     }
     return true;
-}
-
-static int64_t CommittedPrivateBytes()
-{
-    int64_t total = 0;
-    MEMORY_BASIC_INFORMATION region;
-    const BYTE *address = nullptr;
-    while (VirtualQuery(address, &region, sizeof region) == sizeof region) {
-        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) {
-            total += region.RegionSize;
-        }
-        const BYTE *next = static_cast<const BYTE *>(region.BaseAddress) + region.RegionSize;
-        if (next <= address) {
-            break;
-        }
-        address = next;
-    }
-    return total;
 }
 
 // The program's painting imports, timed while `timingSteps` is set. They

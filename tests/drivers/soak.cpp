@@ -31,6 +31,7 @@
 #include "../../app/resource.h"
 #include "crc32.h"
 #include "iatpatch.h"
+#include "procmem.h"
 #include "xraydrv.h"
 
 static constexpr WPARAM SOAK_MARKER = 0x534B;
@@ -190,24 +191,6 @@ static void RestoreStationImports()
 }
 
 // --- Measurements ---------------------------------------------------------
-
-static SIZE_T CommittedPrivateBytes()
-{
-    SIZE_T total = 0;
-    MEMORY_BASIC_INFORMATION info;
-    const BYTE *address = nullptr;
-    while (VirtualQuery(address, &info, sizeof info) == sizeof info) {
-        if (info.State == MEM_COMMIT && info.Type == MEM_PRIVATE) {
-            total += info.RegionSize;
-        }
-        const BYTE *next = static_cast<const BYTE *>(info.BaseAddress) + info.RegionSize;
-        if (next <= address) {
-            break;
-        }
-        address = next;
-    }
-    return total;
-}
 
 // GetGuiResources answers 0 under Wine. There a GDI handle whose high word
 // is 0 matches the live object at that index of the handle table, so the
