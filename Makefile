@@ -1,7 +1,16 @@
 # The README's commands. Each installs what is missing first.
+# build/ is the product (i686); build-x86_64/ the test flavour of the same
+# sources, for machines whose kernel runs no 32-bit programs. ARCH=i686 or
+# ARCH=x86_64 forces one where a target runs programs; empty: whichever runs
+# here, i686 first (scripts/flavour.sh).
 BUILD ?= build
+BUILD64 ?= build-x86_64
+ARCH ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
+export BUILD BUILD64 CMAKE_FLAGS
+# The tree a target runs programs from, built first.
+RUN_TREE = tree=$$(bash scripts/flavour.sh "$(ARCH)" $(JOBS)) || exit 1;
 
 .PHONY: all deps configure build test run clean dist screenshots soak reliability-report
 
@@ -18,17 +27,17 @@ configure: deps $(BUILD)/CMakeCache.txt
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
-	cd $(BUILD) && ctest --output-on-failure --timeout 120 -j $(JOBS)
+test: deps
+	@bash scripts/run-tests.sh "$(ARCH)" $(JOBS)
 
 dist: build
 	cmake --build $(BUILD) --target dist
 
-screenshots: build
-	cmake --build $(BUILD) --target screenshots
+screenshots: deps
+	@$(RUN_TREE) cmake --build $$tree --target screenshots
 
-run: build
-	bash scripts/run-station.sh $(BUILD)
+run: deps
+	@$(RUN_TREE) bash scripts/run-station.sh $$tree
 
 # Each native fuzz target for FUZZ_S seconds on a copy of its seed corpus;
 # figures in $(BUILD)/reports/fuzz-<target>-<seconds>s.txt.
@@ -44,23 +53,24 @@ fuzz: deps
 N ?= 10000
 PAIRS ?= 200
 BURST ?= 200
-soak: build
-	bash tests/soak/soak.sh $(BUILD) $(N) $(PAIRS) $(BURST); rc=$$?; \
-	bash scripts/wine-env.sh $(BUILD) stop; exit $$rc
+soak: deps
+	@$(RUN_TREE) bash tests/soak/soak.sh $$tree $(N) $(PAIRS) $(BURST); rc=$$?; \
+	bash scripts/wine-env.sh $$tree stop; exit $$rc
 
 # docs/reliability.md from the results of the runs: the whole suite is run
 # here (its cases by kind, its short soak); a `make soak` or `make fuzz` run
 # before adds its figures.
-reliability-report: build
-	mkdir -p $(BUILD)/reports
-	-cd $(BUILD) && ctest --timeout 120 -j $(JOBS) --output-junit $(abspath $(BUILD))/reports/ctest-junit.xml | tail -n 3
-	python3 scripts/reliability-report.py $(BUILD)
+reliability-report: deps
+	@$(RUN_TREE) mkdir -p $$tree/reports; \
+	(cd $$tree && ctest --timeout 120 -j $(JOBS) --output-junit $$tree/reports/ctest-junit.xml | tail -n 3); \
+	python3 scripts/reliability-report.py $$tree
 
 # The station against the floor program: table, out/bench.csv, out/bench.png.
 .PHONY: bench
-bench: build
-	bash bench/run-bench.sh $(BUILD)
+bench: deps
+	@$(RUN_TREE) bash bench/run-bench.sh $$tree
 
 clean:
 	-bash scripts/wine-env.sh $(BUILD) stop 2>/dev/null
-	rm -rf $(BUILD) out
+	-bash scripts/wine-env.sh $(BUILD64) stop 2>/dev/null
+	rm -rf $(BUILD) $(BUILD64) out

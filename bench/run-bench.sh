@@ -36,16 +36,16 @@ cleanup() {
 }
 trap cleanup EXIT
 
-printf '[Dll]\r\nFile=%s\r\n' "$(winepath -w "$bin/benchdrv.dll")" >"$WINEPREFIX/drive_c/windows/xray.ini"
-wine reg add 'HKCR\VESTRA\ZRK' /f >/dev/null 2>&1 </dev/null
+printf '[Dll]\r\nFile=%s\r\n' "$("$WINE" winepath -w "$bin/benchdrv.dll")" >"$WINEPREFIX/drive_c/windows/xray.ini"
+"$WINE" reg add 'HKCR\VESTRA\ZRK' /f >/dev/null 2>&1 </dev/null
 
 csv="$out/bench.csv"
 rm -f "$csv" "$out/bench.txt"
-args=("$(winepath -w "$bin/capstation.exe")" "$(winepath -w "$bin/floor.exe")"
-      "$(winepath -w "$bin/xraysim.dll")" "$(winepath -w "$csv")")
+args=("$("$WINE" winepath -w "$bin/capstation.exe")" "$("$WINE" winepath -w "$bin/floor.exe")"
+      "$("$WINE" winepath -w "$bin/xraysim.dll")" "$("$WINE" winepath -w "$csv")")
 [ "$mode" = full ] || args+=("$mode")
 status=0
-wine "$bin/bench.exe" "${args[@]}" </dev/null 2>&1 | tee "$out/bench.txt" || status=$?
+"$WINE" "$bin/bench.exe" "${args[@]}" </dev/null 2>&1 | tee "$out/bench.txt" || status=$?
 
 if [ "$mode" = --smoke ]; then
     # It ran, it printed a latency row, and bench.exe found nothing lost.
@@ -62,7 +62,7 @@ cp "$out/bench.png" "$root/docs/img/bench.png"
 {
     echo "# Benchmark: the station against the floor"
     echo
-    echo "Written by \`make bench\` on $(date -u '+%Y-%m-%d %H:%M UTC') ($(nproc) cores, Wine $(wine --version 2>/dev/null | sed 's/^wine-//'))."
+    echo "Written by \`make bench\` on $(date -u '+%Y-%m-%d %H:%M UTC') ($(nproc) cores, Wine $("$WINE" --version 2>/dev/null | sed 's/^wine-//'))."
     echo "Every figure is the median [min..max] of repeated runs; every ratio the median [min..max] over pairs"
     echo "of rounds run in opposite orders; the A/A rows put a second floor against the floor, the noise to read"
     echo "the ratios against. How the figures are made: [bench/README.md](../bench/README.md)."

@@ -22,9 +22,23 @@ RequestExecutionLevel admin
 ; The station's window class: a running station has a window of it.
 !define STATION_CLASS "CAPClass"
 
+; The release is the x86 installer of the 32-bit programs: its Program Files
+; is the 32-bit one and the registry is Windows' 32-bit view, where the
+; 32-bit station reads and writes. The test flavour builds this same script
+; for amd64 (makensis -XTarget amd64-unicode) around the 64-bit programs:
+; there both are the 64-bit ones, again where its station looks. This is
+; the one place that tells the two apart.
+!if ${NSIS_PTR_SIZE} > 4
+  !define PROGRAM_FILES "$PROGRAMFILES64"
+  !define REG_VIEW 64
+!else
+  !define PROGRAM_FILES "$PROGRAMFILES"
+  !define REG_VIEW 32
+!endif
+
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
-InstallDir "$PROGRAMFILES\${PRODUCT}"
+InstallDir "${PROGRAM_FILES}\${PRODUCT}"
 ; An install over an earlier one goes to the same folder (upgrade in place).
 InstallDirRegKey HKLM "${UNINST_KEY}" "InstallLocation"
 BrandingText "${PRODUCT} ${VERSION}"
@@ -77,11 +91,13 @@ LangString StationRunning ${LANG_ITALIAN} "La stazione di acquisizione e' in ese
 
 Function .onInit
   SetShellVarContext all
+  SetRegView ${REG_VIEW}
   !insertmacro RefuseWhileStationRuns
 FunctionEnd
 
 Function un.onInit
   SetShellVarContext all
+  SetRegView ${REG_VIEW}
   !insertmacro RefuseWhileStationRuns
 FunctionEnd
 

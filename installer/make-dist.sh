@@ -1,19 +1,26 @@
 #!/usr/bin/env bash
 # Builds the release package from a build tree:
-#   make-dist.sh VERSION PUBLISHER BIN WORK OUT FILE...
-# FILE... are the shipped programs in BIN. The guides in docs/ are rendered
+#   make-dist.sh FLAVOUR VERSION PUBLISHER BIN WORK OUT FILE...
+# FLAVOUR is the build tree's: i686 is the release; x86_64 is the test
+# flavour's package (a win64 zip and an amd64 installer of the same script),
+# which is never shipped. FILE... are the shipped programs in BIN. The guides in docs/ are rendered
 # to HTML (cmark-gfm, for its tables) with their pictures; the third-party
 # notice comes from the mingw-w64 runtime linked into every program.
 # Results, in OUT:
-#   capstation-VERSION-win32.zip   one folder capstation-VERSION/
+#   capstation-VERSION-win32.zip   one folder capstation-VERSION/ (win64: x86_64)
 #   capstation-VERSION-setup.exe   the NSIS installer of the same files
 set -euo pipefail
-version=$1 publisher=$2 bin=$3 work=$4 out=$5
-shift 5
+flavour=$1 version=$2 publisher=$3 bin=$4 work=$5 out=$6
+shift 6
 root=$(cd "$(dirname "$0")/.." && pwd)
+case "$flavour" in
+i686) suffix=win32 target=x86-unicode runtime=mingw-w64-i686-dev ;;
+x86_64) suffix=win64 target=amd64-unicode runtime=mingw-w64-x86-64-dev ;;
+*) echo "make-dist: unknown flavour $flavour" >&2; exit 2 ;;
+esac
 name="capstation-$version"
 stage="$work/$name"
-zip="$out/$name-win32.zip"
+zip="$out/$name-$suffix.zip"
 setup="$out/$name-setup.exe"
 
 rm -rf "$work"
@@ -47,7 +54,7 @@ cp "$root"/docs/img/*.png "$stage/docs/img/"
 {
     cat "$root/installer/notices.txt"
     echo
-    cat /usr/share/doc/mingw-w64-i686-dev/copyright
+    cat "/usr/share/doc/$runtime/copyright"
 } | crlf >"$stage/THIRD-PARTY-NOTICES.txt"
 
 # The installer's two file lists, from what is staged.
@@ -76,9 +83,13 @@ cp "$root"/docs/img/*.png "$stage/docs/img/"
     } >"$work/unfiles.nsh"
 )
 
+# The installer test builds an older version of the same script for the
+# same target.
+echo "$target" >"$work/nsis-target"
+
 rm -f "$zip" "$setup"
 (cd "$work" && TZ=UTC zip -q -X -r "$zip" "$name")
-makensis -V2 -INPUTCHARSET UTF8 \
+makensis -V2 -INPUTCHARSET UTF8 "-XTarget $target" \
     "-DVERSION=$version" "-DPUBLISHER=$publisher" "-DSTAGE=$work" "-DOUTFILE=$setup" \
     "$root/installer/capstation.nsi"
 echo "dist: $zip ($(stat -c %s "$zip") bytes)"

@@ -26,7 +26,7 @@ if [ -n "$user_display" ]; then
     echo "Station on $DISPLAY with the simulated sensor; host log in $out/hosts.log."
     echo "F1 takes an image, F2 sends it again, Ctrl+C / Ctrl+V copy and paste."
     st_start_hostmon "$bin" "$out/hosts.log" 2 --save "$out"
-    wine "$bin/capstation.exe" >/dev/null 2>&1 </dev/null || true
+    "$WINE" "$bin/capstation.exe" >/dev/null 2>&1 </dev/null || true
     sleep 1
     kill "$ST_HOSTMON_PID" 2>/dev/null || true
     exit 0

@@ -68,7 +68,7 @@ ST_STATION_PID=""
 # First run: no "xray.ini". The dialog; Annulla; the load of the empty path
 # fails and its box shows (caption: the empty path).
 rm -f "$WINEPREFIX/drive_c/windows/xray.ini"
-wine "$bin/capstation.exe" >/dev/null 2>&1 </dev/null &
+"$WINE" "$bin/capstation.exe" >/dev/null 2>&1 </dev/null &
 ST_STATION_PID=$!
 shot '^Impostazioni sensore Vestra$' firstrun.png
 xdotool key Escape

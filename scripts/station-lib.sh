@@ -7,9 +7,9 @@
 # BIN, and the registry key exists, as the sensor's installer would leave them.
 st_configure() {
     local bin=$1 dll
-    dll=$(winepath -w "$bin/${2:-xraysim.dll}" 2>/dev/null)
+    dll=$("$WINE" winepath -w "$bin/${2:-xraysim.dll}" 2>/dev/null)
     printf '[Dll]\r\nFile=%s\r\n' "$dll" >"$WINEPREFIX/drive_c/windows/xray.ini"
-    wine reg add 'HKCR\VESTRA\ZRK' /f >/dev/null 2>&1 </dev/null
+    "$WINE" reg add 'HKCR\VESTRA\ZRK' /f >/dev/null 2>&1 </dev/null
 }
 
 # st_save_config DIR / st_restore_config DIR: keep "xray.ini" and the
@@ -23,7 +23,7 @@ st_save_config() {
     else
         touch "$dir/no-ini"
     fi
-    wine reg export 'HKCR\VESTRA\ZRK' "$(winepath -w "$dir/zrk.reg")" /y >/dev/null 2>&1 </dev/null || rm -f "$dir/zrk.reg"
+    "$WINE" reg export 'HKCR\VESTRA\ZRK' "$("$WINE" winepath -w "$dir/zrk.reg")" /y >/dev/null 2>&1 </dev/null || rm -f "$dir/zrk.reg"
 }
 st_restore_config() {
     local dir=$1
@@ -32,9 +32,9 @@ st_restore_config() {
     elif [ -f "$dir/xray.ini" ]; then
         cp "$dir/xray.ini" "$WINEPREFIX/drive_c/windows/xray.ini"
     fi
-    wine reg delete 'HKCR\VESTRA\ZRK' /f >/dev/null 2>&1 </dev/null || true
+    "$WINE" reg delete 'HKCR\VESTRA\ZRK' /f >/dev/null 2>&1 </dev/null || true
     if [ -f "$dir/zrk.reg" ]; then
-        wine reg import "$(winepath -w "$dir/zrk.reg")" >/dev/null 2>&1 </dev/null || true
+        "$WINE" reg import "$("$WINE" winepath -w "$dir/zrk.reg")" >/dev/null 2>&1 </dev/null || true
     fi
 }
 
@@ -45,7 +45,7 @@ st_start_hostmon() {
     local bin=$1 log=$2 windows=$3
     shift 3
     rm -f "$log"
-    wine "$bin/hostmon.exe" --log "$(winepath -w "$log")" "$@" >/dev/null 2>&1 </dev/null &
+    "$WINE" "$bin/hostmon.exe" --log "$("$WINE" winepath -w "$log")" "$@" >/dev/null 2>&1 </dev/null &
     ST_HOSTMON_PID=$!
     st_wait_lines "$log" '^READY ' "$windows" 20
 }
@@ -54,7 +54,7 @@ st_start_hostmon() {
 # waits for its visible main window (X id in ST_WINDOW).
 st_start_station() {
     local bin=$1
-    wine "$bin/capstation.exe" >/dev/null 2>&1 </dev/null &
+    "$WINE" "$bin/capstation.exe" >/dev/null 2>&1 </dev/null &
     ST_STATION_PID=$!
     st_wait_station_window
 }

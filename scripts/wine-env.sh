@@ -4,16 +4,36 @@
 #   wine-env.sh BUILD start   prefix made once, Xvfb up, wineserver kept alive
 #   wine-env.sh BUILD stop    wineserver and Xvfb ended; the prefix stays
 #   wine-env.sh BUILD env     prints the variables to eval in a shell
+#   wine-env.sh BUILD loader  prints the Wine loader of the build's flavour
+# This is the one place that knows how to start Wine. Debian's /usr/bin/wine
+# (and wineboot, wineserver, winepath, which go through it) picks the 32-bit
+# loader whenever wine32 is installed, even on a kernel that cannot run it,
+# so every script runs "$WINE" and "$WINESERVER" from `env` instead: the
+# loader and server of the build tree's flavour, i686 (a win32 prefix) or
+# x86_64 (a win64 prefix, the test flavour).
 set -euo pipefail
 
 build=$(cd "${1:?build folder}" && pwd)
 action=${2:-start}
+
+# The flavour is what CMake configured the tree for.
+flavour=$(cat "$build/flavour" 2>/dev/null || true)
+case "$flavour" in
+x86_64)
+    export WINEARCH=win64 WINE=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64 ;;
+i686 | "")
+    flavour=i686
+    export WINEARCH=win32 WINE=/usr/lib/wine/wine WINESERVER=/usr/lib/wine/wineserver32 ;;
+*)
+    echo "wine-env: unknown flavour '$flavour' in $build/flavour" >&2
+    exit 2 ;;
+esac
+export WINELOADER="$WINE"
 export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=-all
 # No crash debugger (it hangs for good without a desktop); no Mono or Gecko
 # installer dialogs when the prefix is made.
 export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
-export WINEARCH=win32
 state="$build/wine-state"
 mkdir -p "$state"
 
@@ -53,21 +73,29 @@ start)
     flock 9
     start_xvfb
     export DISPLAY=":$(cat "$state/display")"
+    if [ ! -x "$WINE" ]; then
+        echo "wine-env: $WINE is missing: the $flavour flavour needs it (scripts/install-deps.sh)" >&2
+        exit 1
+    fi
     if [ ! -f "$WINEPREFIX/system.reg" ] || [ ! -f "$state/prefix-ready" ]; then
-        wineboot -i >"$state/wineboot.log" 2>&1 </dev/null 9>&-
+        if ! "$WINE" wineboot.exe -i >"$state/wineboot.log" 2>&1 </dev/null 9>&-; then
+            echo "wine-env: $WINE cannot make a $WINEARCH prefix here:" >&2
+            tail -n 3 "$state/wineboot.log" >&2
+            exit 1
+        fi
         # Without a window manager Wine waits 2 s on every hide or destroy
         # of a visible window unless its windows are unmanaged.
-        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 </dev/null 9>&-
-        wineserver -w 9>&-
+        "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 </dev/null 9>&-
+        "$WINESERVER" -w 9>&-
         touch "$state/prefix-ready"
     fi
-    wineserver -p 2>/dev/null 9>&- || true
+    "$WINESERVER" -p 2>/dev/null 9>&- || true
     # The first process after the server starts launches Wine's background
     # services, which inherit its stdout and stderr: never a pipe of ours.
-    wine cmd.exe /c exit >/dev/null 2>&1 </dev/null 9>&- || true
+    "$WINE" cmd.exe /c exit >/dev/null 2>&1 </dev/null 9>&- || true
     ;;
 stop)
-    wineserver -k 2>/dev/null || true
+    "$WINESERVER" -k 2>/dev/null || true
     if [ -f "$state/xvfb.pid" ]; then
         kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true
         rm -f "$state/xvfb.pid" "$state/display"
@@ -75,10 +103,13 @@ stop)
     ;;
 env)
     [ -f "$state/display" ] || { echo "wine-env: not started" >&2; exit 1; }
-    echo "export WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES='$WINEDLLOVERRIDES' DISPLAY=':$(cat "$state/display")'"
+    echo "export WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all WINEARCH=$WINEARCH WINE='$WINE' WINESERVER='$WINESERVER' WINELOADER='$WINE' WINEDLLOVERRIDES='$WINEDLLOVERRIDES' DISPLAY=':$(cat "$state/display")'"
+    ;;
+loader)
+    echo "$WINE"
     ;;
 *)
-    echo "usage: wine-env.sh BUILD start|stop|env" >&2
+    echo "usage: wine-env.sh BUILD start|stop|env|loader" >&2
     exit 2
     ;;
 esac

@@ -37,13 +37,13 @@ ini="$WINEPREFIX/drive_c/windows/xray.ini"
 # exit code.
 run_cmd() {
     printf '@%s\r\n@exit /b %%ERRORLEVEL%%\r\n' "$1" >"$work/run.cmd"
-    wine cmd /c "$(winepath -w "$work/run.cmd")" >/dev/null 2>&1 </dev/null
+    "$WINE" cmd /c "$("$WINE" winepath -w "$work/run.cmd")" >/dev/null 2>&1 </dev/null
     echo $?
 }
-entry_value() { wine reg query "$entry" /v "$1" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
+entry_value() { "$WINE" reg query "$entry" /v "$1" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
 remove_install() {
     rm -rf "$udir" "$menu"
-    wine reg delete "$entry" /f >/dev/null 2>&1 </dev/null
+    "$WINE" reg delete "$entry" /f >/dev/null 2>&1 </dev/null
 }
 
 # close_windows REGEX: Alt+F4 on every visible window whose title matches
@@ -67,16 +67,16 @@ st_save_config "$work/saved"
 trap cleanup EXIT
 remove_install
 rm -f "$ini"
-wine reg delete 'HKCR\VESTRA\ZRK' /f >/dev/null 2>&1 </dev/null
+"$WINE" reg delete 'HKCR\VESTRA\ZRK' /f >/dev/null 2>&1 </dev/null
 export XRAYSIM_EXPOSURE_MS=100
 
 # An older version of the same files, then this one over it.
-makensis -V1 "-DVERSION=0.9.0" "-DPUBLISHER=$publisher" "-DSTAGE=$build/dist-stage" \
+makensis -V1 "-XTarget $(cat "$build/dist-stage/nsis-target")" "-DVERSION=0.9.0" "-DPUBLISHER=$publisher" "-DSTAGE=$build/dist-stage" \
     "-DOUTFILE=$work/old-setup.exe" "$root/installer/capstation.nsi" || exit 1
-check "older version installs" 0 "$(run_cmd "$(winepath -w "$work/old-setup.exe") /S /D=$dir")"
+check "older version installs" 0 "$(run_cmd "$("$WINE" winepath -w "$work/old-setup.exe") /S /D=$dir")"
 check "older version in the entry" 0.9.0 "$(entry_value DisplayVersion)"
 check "silent install over it" 0 \
-    "$(run_cmd "$(winepath -w "$setup") /S /DRIVER=\"$dir\\xraysim.dll\"")"
+    "$(run_cmd "$("$WINE" winepath -w "$setup") /S /DRIVER=\"$dir\\xraysim.dll\"")"
 
 stage=$(ls -d "$build/dist-stage"/capstation-*/)
 check "installed files are the package's and the uninstaller" \
@@ -90,17 +90,17 @@ check "entry: publisher" "$publisher" "$(entry_value Publisher)"
 check "entry: location, the older one's" "$dir" "$(entry_value InstallLocation)"
 size=$(( $(entry_value EstimatedSize) ))
 check "entry: estimated size in KB" yes "$([ "$size" -ge $(($(du -sk "$udir" | cut -f1) / 2)) ] && echo yes || echo "no ($size)")"
-key=$(wine reg query 'HKCR\VESTRA\ZRK' 2>/dev/null </dev/null; echo "rc=$?")
+key=$("$WINE" reg query 'HKCR\VESTRA\ZRK' 2>/dev/null </dev/null; echo "rc=$?")
 check "sensor key made, empty" "rc=0 values=0" "$(tail -n 1 <<<"$key") values=$(grep -c REG_ <<<"$key")"
 check "xray.ini as the first-run dialog writes it" "$(printf '[Dll]\r\nFile=%s\\xraysim.dll\r\n' "$dir" | od -c)" "$(od -c <"$ini")"
 
 # Both programs from their shortcuts; the monitor logs to %TEMP%.
-temp=$(winepath -u "$(wine cmd /c echo %TEMP% 2>/dev/null </dev/null | tr -d '\r')")
+temp=$("$WINE" winepath -u "$("$WINE" cmd /c echo %TEMP% 2>/dev/null </dev/null | tr -d '\r')")
 hostlog="$temp/hostmon.log"
 rm -f "$hostlog"
-wine start "$(winepath -w "$menu/Host monitor.lnk")" >/dev/null 2>&1 </dev/null
+"$WINE" start "$("$WINE" winepath -w "$menu/Host monitor.lnk")" >/dev/null 2>&1 </dev/null
 st_wait_lines "$hostlog" '^READY ' 2 30 || exit 1
-wine start "$(winepath -w "$menu/Capture station.lnk")" >/dev/null 2>&1 </dev/null
+"$WINE" start "$("$WINE" winepath -w "$menu/Capture station.lnk")" >/dev/null 2>&1 </dev/null
 st_wait_station_window || exit 1
 check "title for the simulator's standalone mode" "CATTURA DA SENSORE - Standalone version" \
     "$(xdotool getwindowname "$ST_WINDOW" 2>/dev/null)"
@@ -109,11 +109,11 @@ st_wait_lines "$hostlog" '^COPYDATA host=PELK_FOTO_SERVER' 1 20
 check "F1: one image at each host" "1 1" \
     "$(grep -c '^COPYDATA host=TLumitaneWnd .*width=512 height=768' "$hostlog") $(grep -c '^COPYDATA host=PELK_FOTO_SERVER .*width=512 height=768' "$hostlog")"
 
-check "install refused while the station runs" 2 "$(run_cmd "$(winepath -w "$setup") /S")"
+check "install refused while the station runs" 2 "$(run_cmd "$("$WINE" winepath -w "$setup") /S")"
 check "station still running after the refusal" yes \
     "$(xdotool search --onlyvisible --name '^CATTURA DA SENSORE' >/dev/null 2>&1 && echo yes || echo no)"
 # Interactive, the setup asks to close the station; Cancel ends it.
-wine "$setup" >/dev/null 2>&1 </dev/null &
+"$WINE" "$setup" >/dev/null 2>&1 </dev/null &
 setup_pid=$!
 asked=no
 for i in $(seq 1 100); do
@@ -135,14 +135,14 @@ close_windows '\(hostmon\)'
 check "silent uninstall starts" 0 "$(run_cmd "\"$dir\\uninstall.exe\" /S")"
 # The entry is the uninstaller's last step.
 for i in $(seq 1 150); do
-    wine reg query "$entry" >/dev/null 2>&1 </dev/null || break
+    "$WINE" reg query "$entry" >/dev/null 2>&1 </dev/null || break
     sleep 0.2
 done
 check "programs gone" no "$([ -e "$udir" ] && echo "yes: $(ls -R "$udir" | tr '\n' ' ')" || echo no)"
 check "shortcuts gone" no "$([ -e "$menu" ] && echo yes || echo no)"
-check "entry gone" 1 "$(wine reg query "$entry" >/dev/null 2>&1 </dev/null; echo $?)"
+check "entry gone" 1 "$("$WINE" reg query "$entry" >/dev/null 2>&1 </dev/null; echo $?)"
 check "xray.ini kept" "$(printf '[Dll]\r\nFile=%s\\xraysim.dll\r\n' "$dir" | od -c)" "$(od -c <"$ini")"
-check "sensor key kept" 0 "$(wine reg query 'HKCR\VESTRA\ZRK' >/dev/null 2>&1 </dev/null; echo $?)"
+check "sensor key kept" 0 "$("$WINE" reg query 'HKCR\VESTRA\ZRK' >/dev/null 2>&1 </dev/null; echo $?)"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"

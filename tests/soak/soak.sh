@@ -33,14 +33,14 @@ hostlog="$work/hosts.log"
 st_start_hostmon "$bin" "$hostlog" 2 || exit 1
 
 export SOAK_IMAGES=$images SOAK_PAIRS=$pairs SOAK_BURST=$burst
-export SOAK_REPORT; SOAK_REPORT=$(winepath -w "$work/driver.txt")
-export SOAK_EXPECT; SOAK_EXPECT=$(winepath -w "$work/expected.txt")
+export SOAK_REPORT; SOAK_REPORT=$("$WINE" winepath -w "$work/driver.txt")
+export SOAK_EXPECT; SOAK_EXPECT=$("$WINE" winepath -w "$work/expected.txt")
 # The driver closes the station when its plan is done. The deadline is only
 # a guard against a hang: on a busy machine a paced image takes tens of
 # milliseconds, so allow a second per image.
 deadline=$((300 + images + pairs + burst))
 start=$(date +%s)
-timeout "$deadline" wine "$bin/capstation.exe" >/dev/null 2>&1 </dev/null
+timeout "$deadline" "$WINE" "$bin/capstation.exe" >/dev/null 2>&1 </dev/null
 station_exit=$?
 seconds=$(($(date +%s) - start))
 kill "$ST_HOSTMON_PID" 2>/dev/null
@@ -50,7 +50,7 @@ ST_HOSTMON_PID=""
 # The bare clipboard calls of the same pairs, for the heap per pair: as the
 # station makes them (one GetClipboardData a paste), with none, with three.
 clipcycle() {  # clipcycle GETS PREFIX
-    wine "$bin/clipcycle.exe" "$((pairs > 0 ? pairs : 1))" "${SOAK_WIDTH:-512}" "${SOAK_HEIGHT:-768}" "$1" \
+    "$WINE" "$bin/clipcycle.exe" "$((pairs > 0 ? pairs : 1))" "${SOAK_WIDTH:-512}" "${SOAK_HEIGHT:-768}" "$1" \
         2>/dev/null </dev/null | tr -d '\r' | sed "s/^clip_/$2/"
 }
 clip=$(clipcycle 1 clip_; clipcycle 0 clip_noget_; clipcycle 3 clip_get3_)
