@@ -23,8 +23,9 @@ say() {
     if [ -n "${FLAVOUR_NOTE:-}" ]; then echo "$1" >"$FLAVOUR_NOTE"; fi
 }
 
-build_tree() {  # build_tree TREE FLAVOUR
+build_tree() {  # build_tree TREE FLAVOUR; FLAVOUR_BUILT=1: the trees are built
     local tree=$1 flavour=$2
+    [ -n "${FLAVOUR_BUILT:-}" ] && return 0
     if [ ! -f "$tree/CMakeCache.txt" ]; then
         cmake -S "$root" -B "$tree" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$flavour.cmake" \
             -DCMAKE_BUILD_TYPE=Release ${CMAKE_FLAGS:-} >&2 || return 1
@@ -59,7 +60,7 @@ if [ "$arch" != x86_64 ]; then
         exit 0
     fi
     if [ "$arch" = i686 ]; then
-        if [ -x /usr/lib/wine/wine ]; then
+        if [ -x "$(bash "$root/scripts/wine-env.sh" "$b32" loader)" ]; then
             why="this kernel runs no 32-bit programs: a 32-bit Windows program does not start under wine"
         else
             why="wine32 is not installed, since this kernel runs no 32-bit programs"

@@ -18,12 +18,16 @@ action=${2:-start}
 
 # The flavour is what CMake configured the tree for.
 flavour=$(cat "$build/flavour" 2>/dev/null || true)
+# WINE_LOADER_<FLAVOUR> and WINE_SERVER_<FLAVOUR> replace them (the test of
+# the flavour choice uses stand-ins).
 case "$flavour" in
 x86_64)
-    export WINEARCH=win64 WINE=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64 ;;
+    export WINEARCH=win64 WINE=${WINE_LOADER_X86_64:-/usr/lib/wine/wine64}
+    export WINESERVER=${WINE_SERVER_X86_64:-/usr/lib/wine/wineserver64} ;;
 i686 | "")
     flavour=i686
-    export WINEARCH=win32 WINE=/usr/lib/wine/wine WINESERVER=/usr/lib/wine/wineserver32 ;;
+    export WINEARCH=win32 WINE=${WINE_LOADER_I686:-/usr/lib/wine/wine}
+    export WINESERVER=${WINE_SERVER_I686:-/usr/lib/wine/wineserver32} ;;
 *)
     echo "wine-env: unknown flavour '$flavour' in $build/flavour" >&2
     exit 2 ;;
