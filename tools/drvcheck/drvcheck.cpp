@@ -3,12 +3,14 @@
 //
 //   drvcheck PATH\TO\DRIVER.dll [--arm] [--timeout SECONDS] [--save DIR] [--json FILE]
 //
-// First the file itself (a 32-bit x86 PE DLL, the DLLs it imports, its
-// exports), read without loading it. Then a smoke run in a child process of
-// this program (started again with a hidden flag), which loads the driver
-// as the station does, opens it on a hidden window and calls it through a
-// thunk that watches the stack pointer; a driver that hangs or crashes takes
-// only the child with it, and the parent reports where it stopped.
+// First the file itself (a PE DLL of the station's bitness: 32-bit x86 in
+// the i686 product, 64-bit x64 in the x86_64 test flavour; the DLLs it
+// imports, its exports), read without loading it. Then a smoke run in a
+// child process of this program (started again with a hidden flag), which
+// loads the driver as the station does, opens it on a hidden window and
+// calls it (on i686 through a thunk that watches the stack pointer); a
+// driver that hangs or crashes takes only the child with it, and the parent
+// reports where it stopped.
 //
 // The station's own code decides what the station would do: its wrappers'
 // defaults, its titles and boxes for the driver mode, its host tags, its
@@ -22,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "diblayout.h"
@@ -42,11 +45,12 @@ constexpr int MAX_TIMEOUT_S = 3600;
 constexpr char CHILD_FLAG[] = "--smoke-child";
 constexpr char USAGE_TEXT[] =
     "usage: drvcheck DRIVER.dll [--arm] [--timeout SECONDS] [--save DIR] [--json FILE]\n";
-constexpr char SIXTY_FOUR_BIT_DLL[] =
-    "this is a 64-bit DLL; the station is a 32-bit program and can only load 32-bit drivers";
-constexpr char SIXTY_FOUR_BIT_EXE[] =
-    "this is a 64-bit program (EXE), not a driver DLL; the station is a 32-bit program and can only "
-    "load 32-bit DLLs";
+// The wrong bitness: the file's, then the station's twice.
+constexpr char WRONG_BITNESS_DLL[] =
+    "this is a %d-bit DLL; the station is a %d-bit program and can only load %d-bit drivers";
+constexpr char WRONG_BITNESS_EXE[] =
+    "this is a %d-bit program (EXE), not a driver DLL; the station is a %d-bit program and can only "
+    "load %d-bit DLLs";
 constexpr char EXE_NOT_DLL[] =
     "this is a program (EXE), not a DLL; the station loads its driver with LoadLibrary and needs a DLL";
 
@@ -79,7 +83,29 @@ std::string Format(const char *format, va_list args)
 }
 
 // ---------------------------------------------------------------------------
-// Calling through a thunk that watches the stack
+// The station's bitness, from the build: drvcheck is built in the station's
+// flavour and checks drivers the station of that flavour could load.
+
+#if defined(__i386__) || defined(_M_IX86)
+#define DRVCHECK_WATCHES_STACK 1
+constexpr uint16_t STATION_MACHINE = PE_MACHINE_I386;
+constexpr char STATION_MACHINE_NAME[] = "x86";
+#elif defined(__x86_64__) || defined(_M_X64)
+// x86-64 has one calling convention: no callee takes its caller's arguments
+// off the stack, so there is nothing for a thunk to measure.
+#define DRVCHECK_WATCHES_STACK 0
+constexpr uint16_t STATION_MACHINE = PE_MACHINE_AMD64;
+constexpr char STATION_MACHINE_NAME[] = "x64";
+#else
+#error "drvcheck checks drivers for the station's own machine: build it for x86 (i686) or x86-64"
+#endif
+constexpr int STATION_BITS = static_cast<int>(8 * sizeof(void *));
+// Hexadecimal digits of an address.
+constexpr int ADDRESS_DIGITS = static_cast<int>(2 * sizeof(void *));
+
+#if DRVCHECK_WATCHES_STACK
+// ---------------------------------------------------------------------------
+// Calling through a thunk that watches the stack (i686 only)
 //
 // The station calls every export __cdecl: it pushes the arguments and takes
 // them off again itself. A callee built __stdcall takes them off too, and
@@ -154,8 +180,22 @@ extern "C" __declspec(naked) uint32_t __cdecl CallWatchingStack(const void *, co
     }
 }
 #else
-#error "drvcheck calls drivers through an x86 thunk: build it for 32-bit x86"
+#error "drvcheck calls i686 drivers through an x86 thunk: build it with GCC or MSVC"
 #endif
+
+// One 32-bit stack slot an argument: on i686 an int and a pointer are both
+// 32 bits wide, so nothing is cut short.
+template <typename T>
+uint32_t StackWord(T value)
+{
+    static_assert(sizeof(T) == sizeof(uint32_t), "each argument takes one 32-bit stack slot");
+    if constexpr (std::is_pointer_v<T>) {
+        return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(value));
+    } else {
+        return static_cast<uint32_t>(value);
+    }
+}
+#endif  // DRVCHECK_WATCHES_STACK
 
 // ---------------------------------------------------------------------------
 // The child: the smoke run. Each finding and each step goes to the report
@@ -187,9 +227,9 @@ void ChildStep(const char *name, bool ownWait = false)
 LONG WINAPI ReportCrash(EXCEPTION_POINTERS *info)
 {
     char text[64];
-    snprintf(text, sizeof text, "0x%08lX at 0x%08lX",
-             static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode),
-             static_cast<unsigned long>(reinterpret_cast<uintptr_t>(info->ExceptionRecord->ExceptionAddress)));
+    snprintf(text, sizeof text, "0x%08lX at 0x%0*llX",
+             static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode), ADDRESS_DIGITS,
+             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(info->ExceptionRecord->ExceptionAddress)));
     ChildLine("crash", text);
     TerminateProcess(GetCurrentProcess(), 3);
     return EXCEPTION_EXECUTE_HANDLER;
@@ -211,18 +251,30 @@ LRESULT CALLBACK ChildWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
 }
 
 struct Exports {
-    const void *open, *close, *prepare, *resolution, *size, *getBinning, *changeBinning;
+    XRAYOpenFn open;
+    XRAYCloseFn close;
+    XRAYPrepareAcquisitionFn prepare;
+    XRAYResolutionFn resolution;
+    XRAYSizeFn size;
+    bXRAYGetBinningModeFn getBinning;
+    bXRAYChangeBinningModeFn changeBinning;
 };
 
-// Calls an export through the thunk and reports a callee that cleaned the
-// stack; `watched` says the call is one whose convention is reported as ok.
-uint32_t CallExport(const char *name, const void *function, std::vector<uint32_t> arguments,
-                    bool watched = false)
+// Calls an export with the arguments of its own type. On i686 the call goes
+// through the thunk, which reports a callee that cleaned the stack;
+// `watched` says the call is one whose convention is reported as ok. On
+// x86-64 the typed pointer is called as it is: nothing to measure there.
+template <typename Fn, typename... Args>
+int CallExport(const char *name, Fn function, bool watched, Args... arguments)
 {
+    static_assert(std::is_invocable_r_v<int, Fn, Args...>, "the arguments of the export's own type");
     ChildStep(name);
+#if DRVCHECK_WATCHES_STACK
+    // One word more than the arguments, so that the array is never empty.
+    const uint32_t words[] = {StackWord(arguments)..., 0u};
     int32_t removed = 0;
-    uint32_t result = CallWatchingStack(function, arguments.data(), static_cast<uint32_t>(arguments.size()),
-                                        &removed);
+    uint32_t result = CallWatchingStack(reinterpret_cast<const void *>(function), words,
+                                        static_cast<uint32_t>(sizeof...(Args)), &removed);
     if (removed != 0) {
         ChildFinding(Level::Error,
                      "%s took %ld bytes of its own arguments off the stack (callee-cleans, __stdcall): "
@@ -232,7 +284,11 @@ uint32_t CallExport(const char *name, const void *function, std::vector<uint32_t
     } else if (watched) {
         ChildFinding(Level::Ok, "%s leaves the stack pointer as it found it (__cdecl)", name);
     }
-    return result;
+    return static_cast<int>(result);
+#else
+    (void)watched;
+    return function(arguments...);
+#endif
 }
 
 const char *VerdictText(DibVerdict verdict)
@@ -282,8 +338,8 @@ void CheckImageBlock(int number, LPARAM value, int width, int height, const char
     SIZE_T size = GlobalSize(block);
     const BYTE *bytes = size != 0 ? static_cast<const BYTE *>(GlobalLock(block)) : nullptr;
     if (bytes == nullptr) {
-        ChildFinding(Level::Error, "image %d: lParam 0x%08lX is not a global memory block", number,
-                     static_cast<unsigned long>(value));
+        ChildFinding(Level::Error, "image %d: lParam 0x%0*llX is not a global memory block", number, ADDRESS_DIGITS,
+                     static_cast<unsigned long long>(value));
         return;
     }
     BITMAPINFOHEADER header = {};
@@ -351,11 +407,11 @@ bool TakeDriverMessages(int *images, int width, int height, const char *saveDir)
             CheckImageBlock(++*images, m.value, width, height, saveDir);
             image = true;
         } else if (m.code == XRAY_MSG_EVENT) {
-            ChildFinding(Level::Warn, "event %ld: the station shows \"%s\"", static_cast<long>(m.value),
+            ChildFinding(Level::Warn, "event %lld: the station shows \"%s\"", static_cast<long long>(m.value),
                          EventNoticeText(static_cast<unsigned>(m.value)));
         } else {
-            ChildFinding(Level::Warn, "WM_USER with wParam %lu: the station ignores it",
-                         static_cast<unsigned long>(m.code));
+            ChildFinding(Level::Warn, "WM_USER with wParam %llu: the station ignores it",
+                         static_cast<unsigned long long>(m.code));
         }
     }
     return image;
@@ -436,9 +492,12 @@ int RunChild(const Options &options)
     HMODULE module = LoadLibraryA(options.driver);
     if (module == nullptr) {
         DWORD error = GetLastError();
-        const char *why = error == ERROR_MOD_NOT_FOUND ? ": a DLL it needs is missing"
-            : error == ERROR_BAD_EXE_FORMAT          ? ": not a 32-bit DLL"
-                                                      : "";
+        char why[64] = "";
+        if (error == ERROR_MOD_NOT_FOUND) {
+            snprintf(why, sizeof why, ": a DLL it needs is missing");
+        } else if (error == ERROR_BAD_EXE_FORMAT) {
+            snprintf(why, sizeof why, ": not a %d-bit DLL", STATION_BITS);
+        }
         ChildFinding(Level::Error, "LoadLibrary failed with error %lu%s; the station would say \"Dll non trovata\"",
                      static_cast<unsigned long>(error), why);
         ChildLine("done", "");
@@ -446,14 +505,23 @@ int RunChild(const Options &options)
     }
     ChildFinding(Level::Ok, "loaded with LoadLibrary, as the station loads it");
     Exports e;
-    auto resolve = [&](const char *name) { return reinterpret_cast<const void *>(GetProcAddress(module, name)); };
-    e.open = resolve("XRAYOpen");
-    e.close = resolve("XRAYClose");
-    e.prepare = resolve("XRAYPrepareAcquisition");
-    e.resolution = resolve("XRAYResolution");
-    e.size = resolve("XRAYSize");
-    e.getBinning = resolve("bXRAYGetBinningMode");
-    e.changeBinning = resolve("bXRAYChangeBinningMode");
+    // Through void*, as the station resolves them: FARPROC has another type.
+    auto resolve = [&](auto *slot, const char *name) {
+        *slot = reinterpret_cast<std::remove_pointer_t<decltype(slot)>>(
+            reinterpret_cast<void *>(GetProcAddress(module, name)));
+    };
+    resolve(&e.open, "XRAYOpen");
+    resolve(&e.close, "XRAYClose");
+    resolve(&e.prepare, "XRAYPrepareAcquisition");
+    resolve(&e.resolution, "XRAYResolution");
+    resolve(&e.size, "XRAYSize");
+    resolve(&e.getBinning, "bXRAYGetBinningMode");
+    resolve(&e.changeBinning, "bXRAYChangeBinningMode");
+#if !DRVCHECK_WATCHES_STACK
+    ChildFinding(Level::Ok, "the stack-pointer check does not apply to a %d-bit driver: x86-64 has one calling "
+                            "convention",
+                 STATION_BITS);
+#endif
 
     WNDCLASSA wc = {};
     wc.lpfnWndProc = ChildWindowProc;
@@ -466,10 +534,8 @@ int RunChild(const Options &options)
 
     int mode = XRAY_MODE_NOT_DECLARED;
     if (e.open != nullptr) {
-        mode = static_cast<int>(CallExport("XRAYOpen", e.open,
-                                           {static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window)),
-                                            static_cast<uint32_t>(reinterpret_cast<uintptr_t>(XRAY_OPEN_VENDOR)),
-                                            static_cast<uint32_t>(XRAY_APPLICATION_CODE)}));
+        mode = CallExport("XRAYOpen", e.open, false, window, static_cast<const char *>(XRAY_OPEN_VENDOR),
+                          XRAY_APPLICATION_CODE);
         ReportMode(mode, e.getBinning == nullptr);
     } else {
         char notice[256] = "";
@@ -481,35 +547,29 @@ int RunChild(const Options &options)
     int width = 0, height = 0;
     GetSensorSize(&width, &height);
     if (e.size != nullptr) {
-        CallExport("XRAYSize", e.size,
-                   {static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&width)),
-                    static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&height))},
-                   true);
+        CallExport("XRAYSize", e.size, true, &width, &height);
         ChildFinding(width > 0 && height > 0 ? Level::Ok : Level::Error, "XRAYSize: %d x %d", width, height);
     }
     double first = 0.0, second = 0.0;  // as the station sets them before the call
     if (e.resolution != nullptr) {
-        CallExport("XRAYResolution", e.resolution,
-                   {static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&first)),
-                    static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&second))},
-                   true);
+        CallExport("XRAYResolution", e.resolution, true, &first, &second);
         ChildFinding(Level::Ok, "XRAYResolution: %g, %g; tags sent with each image: front end 0x%08lX, "
                                 "photo server 0x%08lX",
                      first, second, static_cast<unsigned long>(FrontEndTag(first)),
                      static_cast<unsigned long>(PhotoServerTag(first, second)));
     }
     if (e.getBinning != nullptr) {
-        uint32_t binning = CallExport("bXRAYGetBinningMode", e.getBinning, {}, true);
-        ChildFinding(Level::Ok, "bXRAYGetBinningMode: %ld", static_cast<long>(binning));
+        int binning = CallExport("bXRAYGetBinningMode", e.getBinning, true);
+        ChildFinding(Level::Ok, "bXRAYGetBinningMode: %d", binning);
     }
 
     if (options.arm) {
         if (mode == XRAY_MODE_STANDALONE && e.prepare != nullptr) {
-            uint32_t armed = CallExport("XRAYPrepareAcquisition", e.prepare, {});
+            int armed = CallExport("XRAYPrepareAcquisition", e.prepare, false);
             if (armed == 0) {
                 ChildFinding(Level::Error, "XRAYPrepareAcquisition returned 0: arming failed, the station beeps twice");
             } else {
-                ChildFinding(Level::Ok, "XRAYPrepareAcquisition returned %lu", static_cast<unsigned long>(armed));
+                ChildFinding(Level::Ok, "XRAYPrepareAcquisition returned %d", armed);
                 WaitForImage(options, width, height);
             }
         } else if (mode == XRAY_MODE_STANDALONE) {
@@ -523,7 +583,7 @@ int RunChild(const Options &options)
     }
 
     if (e.close != nullptr) {
-        CallExport("XRAYClose", e.close, {});
+        CallExport("XRAYClose", e.close, false);
         ChildFinding(Level::Ok, "XRAYClose returned");
     }
     // Whatever came after the wait belongs to nobody now: freed unchecked.
@@ -586,7 +646,8 @@ bool FileExists(const std::string &path)
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// The file as a whole: false when it cannot be a 32-bit driver at all.
+// The file as a whole: false when it cannot be a driver of the station's
+// bitness at all.
 bool CheckFile(const Options &options, PeImage *image)
 {
     std::vector<uint8_t> bytes;
@@ -603,20 +664,23 @@ bool CheckFile(const Options &options, PeImage *image)
         Report(Level::Error, "the PE file is damaged or cut short");
         return false;
     }
-    if (image->machine == PE_MACHINE_AMD64 || image->optional64) {
-        Report(Level::Error, "%s", image->dll ? SIXTY_FOUR_BIT_DLL : SIXTY_FOUR_BIT_EXE);
+    // A PE32+ header or the x86-64 machine makes a 64-bit file; otherwise
+    // it is a 32-bit one.
+    const int bits = image->machine == PE_MACHINE_AMD64 || image->optional64 ? 64 : 32;
+    if (bits != STATION_BITS) {
+        Report(Level::Error, image->dll ? WRONG_BITNESS_DLL : WRONG_BITNESS_EXE, bits, STATION_BITS, STATION_BITS);
         return false;
     }
-    if (image->machine != PE_MACHINE_I386) {
-        Report(Level::Error, "this DLL is built for machine 0x%04X, not x86; the station can only load 32-bit x86 drivers",
-               image->machine);
+    if (image->machine != STATION_MACHINE) {
+        Report(Level::Error, "this DLL is built for machine 0x%04X, not %s; the station can only load %d-bit %s drivers",
+               image->machine, STATION_MACHINE_NAME, STATION_BITS, STATION_MACHINE_NAME);
         return false;
     }
     if (!image->dll) {
         Report(Level::Error, "%s", EXE_NOT_DLL);
         return false;
     }
-    Report(Level::Ok, "a 32-bit x86 PE DLL");
+    Report(Level::Ok, "a %d-bit %s PE DLL", STATION_BITS, STATION_MACHINE_NAME);
     return true;
 }
 
