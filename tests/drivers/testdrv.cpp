@@ -8,7 +8,9 @@
 // driver checker: TD_STDCALL (callee-cleans exports), TD_MISSING_DEPENDENCY
 // (imports a DLL that is not there), TD_DELIVER_CORRUPT (arming posts a
 // block whose header claims more rows than the block holds), TD_CRASH_OPEN
-// and TD_HANG_OPEN.
+// and TD_HANG_OPEN. TD_BESIDE_DEPENDENCY imports tdbeside.dll, which is
+// meant to lie beside the driver; TD_BINNING_TRAP gives bXRAYGetBinningMode
+// an argument and crashes when it is called at all.
 #include <windows.h>
 
 #include <cstdint>
@@ -28,7 +30,7 @@
 #define TD_CALL __cdecl
 #endif
 
-#ifdef TD_MISSING_DEPENDENCY
+#if defined(TD_MISSING_DEPENDENCY) || defined(TD_BESIDE_DEPENDENCY)
 extern "C" __declspec(dllimport) int __cdecl TD_Dependency(void);
 TD_EXPORT int __cdecl TD_CallDependency(void) { return TD_Dependency(); }
 #endif
@@ -187,7 +189,16 @@ TD_EXPORT int TD_CALL XRAYSize(int *width, int *height)
 }
 #endif
 
-#ifndef TD_NO_GETBINNING
+#if defined(TD_BINNING_TRAP)
+// Its presence alone counts, and nobody knows its arguments: a caller that
+// guesses them is wrong, so any call at all ends here.
+TD_EXPORT int TD_CALL bXRAYGetBinningMode(int *mode)
+{
+    static volatile uintptr_t nowhere = 0;
+    *reinterpret_cast<volatile int *>(nowhere) = mode != nullptr ? *mode : 0;
+    return 0;
+}
+#elif !defined(TD_NO_GETBINNING)
 TD_EXPORT int TD_CALL bXRAYGetBinningMode(void)
 {
     Record("bXRAYGetBinningMode()");

@@ -17,6 +17,28 @@ namespace {
 // The station's bitness, as drvcheck's is: the flavour this test is built in.
 const int STATION_BITS = static_cast<int>(8 * sizeof(void *));
 
+// A folder of the temporary folder with copies of built files, removed with
+// them at the end.
+struct CopiesFolder {
+    std::string path;
+    std::vector<std::string> copies;
+    explicit CopiesFolder(const char *name) : path(TempPath(name)) { CreateDirectoryA(path.c_str(), nullptr); }
+    bool Copy(const std::string &from, const char *name)
+    {
+        copies.push_back(path + "\\" + name);
+        return CopyFileA(from.c_str(), copies.back().c_str(), FALSE) != 0;
+    }
+    ~CopiesFolder()
+    {
+        for (const std::string &copy : copies) {
+            DeleteFileA(copy.c_str());
+        }
+        RemoveDirectoryA(path.c_str());
+    }
+    CopiesFolder(const CopiesFolder &) = delete;
+    CopiesFolder &operator=(const CopiesFolder &) = delete;
+};
+
 }  // namespace
 
 TEST(DrvCheck, SimulatedDriverPassesEveryCheckAndArmsOnce)
@@ -87,9 +109,11 @@ TEST(DrvCheck, BrokenDriversGetTheirFindingAndFail)
              "-bit drivers"},
 #endif
 #ifdef HAVE_TESTDRV_MISSINGDEP
+        // Beside the station is beside the driver here: the bin folder.
         {"testdrv_missingdep.dll", "",
-         "error: imports tdmissing.dll: not found beside the driver nor in the system; Windows will not load the "
-         "driver (error 126) and the station says \"Dll non trovata\""},
+         "error: imports tdmissing.dll: not found where the station looks (beside the station, beside the driver, "
+         "in the system, on PATH); Windows will not load the driver (error 126) and the station says \"Dll non "
+         "trovata\""},
 #endif
         {"testdrv_full.dll", "--arm --timeout 2", "error: no image within 2 s: the driver never delivered (WM_USER 301)"},
         {"testdrv_corrupt.dll", "--arm",
@@ -100,6 +124,79 @@ TEST(DrvCheck, BrokenDriversGetTheirFindingAndFail)
     };
     for (const auto &c : cases) {
         ExpectFailingFinding(c.dll, c.options, c.finding);
+    }
+}
+
+// The station binds a driver with its folder as the DLL directory: the
+// driver's own DLLs are found beside it and never in the current directory,
+// and drvcheck reports and loads them so from whatever folder it starts in.
+TEST(DrvCheck, ImportsAreFoundWhereTheStationLooks)
+{
+    const std::vector<std::string> besideAndLoaded = {"ok: imports tdbeside.dll: found beside the driver",
+                                                      "ok: loaded with LoadLibrary, as the station loads it"};
+    const std::vector<std::string> nowhere = {
+        "error: imports tdbeside.dll: not found where the station looks (beside the station, beside the driver, in "
+        "the system, on PATH); Windows will not load the driver (error 126) and the station says \"Dll non "
+        "trovata\"",
+        "error: LoadLibrary failed with error 126: a DLL it needs is missing; the station would say \"Dll non "
+        "trovata\""};
+    const struct {
+        const char *name;
+        bool dependencyBesideDriver;  // else in the current directory only
+        bool startedInDriverFolder;
+        int exitCode;
+        const std::vector<std::string> &findings;
+    } cases[] = {
+        {"beside the driver, started elsewhere", true, false, 0, besideAndLoaded},
+        {"beside the driver, started there", true, true, 0, besideAndLoaded},
+        {"in the current directory only", false, false, 1, nowhere},
+    };
+    for (const auto &c : cases) {
+        CopiesFolder driverFolder("drvcheck_driver");
+        CopiesFolder elsewhere("drvcheck_elsewhere");
+        ASSERT_TRUE(driverFolder.Copy(BinPath("testdrv_besidedep.dll"), "testdrv_besidedep.dll")) << c.name;
+        ASSERT_TRUE((c.dependencyBesideDriver ? driverFolder : elsewhere)
+                        .Copy(BinPath("beside\\tdbeside.dll"), "tdbeside.dll"))
+            << c.name;
+        CurrentFolder current(c.startedInDriverFolder ? driverFolder.path : elsewhere.path);
+        std::string output;
+        int code = RunProgram("drvcheck.exe", "\"" + driverFolder.path + "\\testdrv_besidedep.dll\"", &output);
+        EXPECT_EQ(c.exitCode, code) << c.name << "\n" << output;
+        std::vector<std::string> lines = Lines(output);
+        for (const std::string &finding : c.findings) {
+            EXPECT_TRUE(HasLineStartingWith(lines, finding)) << c.name << ": expected\n" << finding << "\n" << output;
+        }
+    }
+}
+
+// bXRAYGetBinningMode counts by its presence alone, as the station uses it:
+// drvcheck reports it present or absent and never calls it (the trap
+// driver's crashes when called).
+TEST(DrvCheck, BinningModeIsReportedByItsPresenceAndNeverCalled)
+{
+    const struct {
+        const char *dll;
+        const char *finding;
+        const char *verdict;
+    } cases[] = {
+        {"testdrv_binningtrap.dll",
+         "ok: exports bXRAYGetBinningMode (looked up, never called): a current driver, the title reads \"CATTURA DA "
+         "SENSORE - Standalone version\" in standalone mode",
+         "verdict: PASS (0 errors, 0 warnings)"},
+        {"testdrv_old.dll",
+         "warn: does not export bXRAYGetBinningMode: an old driver: the title reads \"CATTURA DA SENSORE - "
+         "Standalone version- Old driver version\" in standalone mode",
+         "verdict: PASS (0 errors, 1 warnings)"},
+    };
+    for (const auto &c : cases) {
+        std::string output;
+        int code = RunProgram("drvcheck.exe", "\"" + BinPath(c.dll) + "\"", &output);
+        EXPECT_EQ(0, code) << c.dll << "\n" << output;
+        std::vector<std::string> lines = Lines(output);
+        EXPECT_TRUE(HasLineStartingWith(lines, c.finding)) << c.dll << ": expected\n" << c.finding << "\n" << output;
+        EXPECT_TRUE(HasLineStartingWith(lines, "ok: unloaded with FreeLibrary")) << c.dll << "\n" << output;
+        ASSERT_FALSE(lines.empty()) << c.dll;
+        EXPECT_EQ(c.verdict, lines.back()) << c.dll << "\n" << output;
     }
 }
 

@@ -198,6 +198,47 @@ uint32_t StackWord(T value)
 #endif  // DRVCHECK_WATCHES_STACK
 
 // ---------------------------------------------------------------------------
+// The station's DLL search while it binds a driver
+//
+// Given a path that names a folder, the station makes that folder its DLL
+// directory (SetDllDirectoryA) just before it loads the driver, keeps it
+// while the driver is bound and clears it when it closes the driver; the
+// load runs under SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX. Windows
+// then looks for the driver's DLLs in the station's folder, the driver's
+// folder (in place of the current directory), the system folders and PATH.
+
+// The folder a path names, made whole; empty for a bare file name.
+std::string FolderOf(const char *path)
+{
+    const char *slash = strrchr(path, '\\');
+    const char *forward = strrchr(path, '/');
+    if (forward != nullptr && (slash == nullptr || forward > slash)) {
+        slash = forward;
+    }
+    if (slash == nullptr) {
+        return std::string();
+    }
+    std::string folder(path, slash);
+    if (folder.empty() || folder.back() == ':') {
+        folder += '\\';  // a root: "\x.dll", "C:\x.dll"
+    }
+    char full[MAX_PATH];
+    DWORD length = GetFullPathNameA(folder.c_str(), sizeof full, full, nullptr);
+    return length > 0 && length < sizeof full ? std::string(full) : folder;
+}
+
+bool FileExists(const std::string &path)
+{
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string InFolder(const std::string &folder, const std::string &name)
+{
+    return folder.empty() || folder.back() == '\\' || folder.back() == '/' ? folder + name : folder + "\\" + name;
+}
+
+// ---------------------------------------------------------------------------
 // The child: the smoke run. Each finding and each step goes to the report
 // file as one flushed line, so the parent knows how far it got if it hangs
 // or dies.
@@ -489,9 +530,18 @@ int RunChild(const Options &options)
     SetUnhandledExceptionFilter(ReportCrash);
 
     ChildStep("LoadLibrary");
+    // As the station loads it, whatever folder this child runs in: the
+    // driver's folder as the DLL directory, kept until the driver is freed,
+    // and the station's error mode for the load alone.
+    const std::string folder = FolderOf(options.driver);
+    if (!folder.empty()) {
+        SetDllDirectoryA(folder.c_str());
+    }
+    UINT previousMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     HMODULE module = LoadLibraryA(options.driver);
+    DWORD error = GetLastError();
+    SetErrorMode(previousMode);
     if (module == nullptr) {
-        DWORD error = GetLastError();
         char why[64] = "";
         if (error == ERROR_MOD_NOT_FOUND) {
             snprintf(why, sizeof why, ": a DLL it needs is missing");
@@ -515,6 +565,8 @@ int RunChild(const Options &options)
     resolve(&e.prepare, "XRAYPrepareAcquisition");
     resolve(&e.resolution, "XRAYResolution");
     resolve(&e.size, "XRAYSize");
+    // Looked up only: its presence alone tells a current driver from an old
+    // one, and its arguments are nobody's to guess.
     resolve(&e.getBinning, "bXRAYGetBinningMode");
     resolve(&e.changeBinning, "bXRAYChangeBinningMode");
 #if !DRVCHECK_WATCHES_STACK
@@ -558,10 +610,6 @@ int RunChild(const Options &options)
                      first, second, static_cast<unsigned long>(FrontEndTag(first)),
                      static_cast<unsigned long>(PhotoServerTag(first, second)));
     }
-    if (e.getBinning != nullptr) {
-        int binning = CallExport("bXRAYGetBinningMode", e.getBinning, true);
-        ChildFinding(Level::Ok, "bXRAYGetBinningMode: %d", binning);
-    }
 
     if (options.arm) {
         if (mode == XRAY_MODE_STANDALONE && e.prepare != nullptr) {
@@ -596,6 +644,7 @@ int RunChild(const Options &options)
     DestroyWindow(window);
     ChildStep("FreeLibrary");
     FreeLibrary(module);
+    SetDllDirectoryA(nullptr);
     ChildFinding(Level::Ok, "unloaded with FreeLibrary");
     ChildLine("done", "");
     fclose(childReport);
@@ -631,19 +680,6 @@ bool ReadWholeFile(const char *path, std::vector<uint8_t> *bytes)
     }
     fclose(f);
     return true;
-}
-
-std::string FolderOf(const char *path)
-{
-    std::string folder(path);
-    size_t slash = folder.find_last_of("\\/");
-    return slash == std::string::npos ? std::string(".") : folder.substr(0, slash);
-}
-
-bool FileExists(const std::string &path)
-{
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // The file as a whole: false when it cannot be a driver of the station's
@@ -684,27 +720,91 @@ bool CheckFile(const Options &options, PeImage *image)
     return true;
 }
 
+// API-set names ("api-ms-win-crt-runtime-l1-1-0.dll") have no file of their
+// own: Windows maps them to system DLLs.
+bool ApiSetName(const std::string &name)
+{
+    return _strnicmp(name.c_str(), "api-ms-", 7) == 0 || _strnicmp(name.c_str(), "ext-ms-", 7) == 0;
+}
+
+// Reports where the station finds each DLL the driver imports: the first
+// folder of its search that holds it. This program's own folder stands in
+// for the station's, as the station is the program beside drvcheck, and
+// this program's PATH for the station's. A driver named by a bare file name
+// gets no DLL directory, and the current directory keeps its place.
 void CheckImports(const Options &options, const PeImage &image)
 {
-    const std::string folder = FolderOf(options.driver);
+    struct Place {
+        std::string folder;
+        const char *where;
+    };
+    std::vector<Place> places;
+    char text[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, text, sizeof text);
+    if (length > 0 && length < sizeof text) {
+        places.push_back({FolderOf(text), "beside the station"});
+    }
+    const std::string driverFolder = FolderOf(options.driver);
+    if (!driverFolder.empty()) {
+        places.push_back({driverFolder, "beside the driver"});
+    }
+    length = GetSystemDirectoryA(text, sizeof text);
+    if (length > 0 && length < sizeof text) {
+        places.push_back({text, "in the system"});
+    }
+    length = GetWindowsDirectoryA(text, sizeof text);
+    if (length > 0 && length < sizeof text) {
+        places.push_back({InFolder(text, "System"), "in the system"});
+        places.push_back({text, "in the system"});
+    }
+    if (driverFolder.empty()) {
+        length = GetCurrentDirectoryA(sizeof text, text);
+        if (length > 0 && length < sizeof text) {
+            places.push_back({text, "in the current folder"});
+        }
+    }
+    std::vector<char> path(GetEnvironmentVariableA("PATH", nullptr, 0) + 1, '\0');
+    GetEnvironmentVariableA("PATH", path.data(), static_cast<DWORD>(path.size()));
+    for (char *entry = strtok(path.data(), ";"); entry != nullptr; entry = strtok(nullptr, ";")) {
+        std::string folder(entry);
+        if (folder.size() >= 2 && folder.front() == '"' && folder.back() == '"') {
+            folder = folder.substr(1, folder.size() - 2);
+        }
+        if (!folder.empty()) {
+            places.push_back({folder, "on PATH"});
+        }
+    }
+    // The places by name, in the order of the search, each once.
+    std::string searched;
+    for (const Place &place : places) {
+        if (searched.find(place.where) == std::string::npos) {
+            searched += std::string(searched.empty() ? "" : ", ") + place.where;
+        }
+    }
+
     for (const std::string &name : image.imports) {
-        if (FileExists(folder + "\\" + name)) {
-            Report(Level::Ok, "imports %s: found beside the driver", name.c_str());
-            continue;
+        const char *found = nullptr;
+        for (const Place &place : places) {
+            if (FileExists(InFolder(place.folder, name))) {
+                found = place.where;
+                break;
+            }
         }
-        // Loaded as data only, or unresolved (API-set names have no file of
-        // their own): its code never runs here.
-        HMODULE system = LoadLibraryExA(name.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-        if (system == nullptr) {
-            system = LoadLibraryExA(name.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+        if (found == nullptr && ApiSetName(name)) {
+            // Loaded as data only: its code never runs here.
+            HMODULE system = LoadLibraryExA(name.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+            if (system != nullptr) {
+                FreeLibrary(system);
+                found = "in the system";
+            }
         }
-        if (system != nullptr) {
-            FreeLibrary(system);
-            Report(Level::Ok, "imports %s: found in the system", name.c_str());
+        if (found != nullptr) {
+            Report(Level::Ok, "imports %s: found %s", name.c_str(), found);
         } else {
-            Report(Level::Error, "imports %s: not found beside the driver nor in the system; Windows will not load "
-                                 "the driver (error 126) and the station says \"Dll non trovata\"",
-                   name.c_str());
+            Report(Level::Error,
+                   "imports %s: not found where the station looks (%s); Windows will not load the driver "
+                   "(error 126) and the station says \"Dll non trovata\"",
+                   name.c_str(), searched.c_str());
         }
     }
 }
@@ -782,6 +882,15 @@ void CheckExports(const PeImage &image)
     static const char *const names[] = {"XRAYOpen",       "XRAYClose", "XRAYPrepareAcquisition", "XRAYResolution",
                                         "XRAYSize", "bXRAYGetBinningMode", "bXRAYChangeBinningMode"};
     for (const char *name : names) {
+        if (Exported(image, name) && strcmp(name, "bXRAYGetBinningMode") == 0) {
+            // The station never calls it: it only picks the title by it.
+            char title[256] = "";
+            CreationTitleText(XRAY_MODE_STANDALONE, 1, title, sizeof title);
+            Report(Level::Ok, "exports %s (looked up, never called): a current driver, the title reads \"%s\" in "
+                              "standalone mode",
+                   name, title);
+            continue;
+        }
         if (Exported(image, name)) {
             Report(Level::Ok, "exports %s", name);
             continue;
