@@ -405,6 +405,14 @@ TEST(DriverImageIntake, OnlyLiveBlocksThatFitTheirHeaderReplaceTheCurrentImage)
     reinterpret_cast<BITMAPINFOHEADER *>(bigClaim.data())->biWidth = 4000;
     reinterpret_cast<BITMAPINFOHEADER *>(bigClaim.data())->biHeight = 4000;
     reinterpret_cast<BITMAPINFOHEADER *>(runLength.data())->biCompression = BI_RLE8;
+    // A header alone claiming 4096 by 4096 run lengths: no table, no bits.
+    std::vector<BYTE> bareRunLength(goodBytes.begin(), goodBytes.begin() + 40);
+    reinterpret_cast<BITMAPINFOHEADER *>(bareRunLength.data())->biWidth = 4096;
+    reinterpret_cast<BITMAPINFOHEADER *>(bareRunLength.data())->biHeight = 4096;
+    reinterpret_cast<BITMAPINFOHEADER *>(bareRunLength.data())->biCompression = BI_RLE8;
+    // Run lengths with a table but no size for their bits.
+    std::vector<BYTE> undeclaredRunLength = runLength;
+    reinterpret_cast<BITMAPINFOHEADER *>(undeclaredRunLength.data())->biSizeImage = 0;
     const struct {
         const char *what;
         HGLOBAL handle;
@@ -414,6 +422,8 @@ TEST(DriverImageIntake, OnlyLiveBlocksThatFitTheirHeaderReplaceTheCurrentImage)
         {"a made-up handle", reinterpret_cast<HGLOBAL>(static_cast<ULONG_PTR>(0x5A5A0008)), Ignored},
         {"a block one byte short", MakeBlock(oneShort), Refused},
         {"a header of 4000 by 4000 in 1328 bytes", MakeBlock(bigClaim), Refused},
+        {"a run-length header of 4096 by 4096 in 40 bytes", MakeBlock(bareRunLength), Refused},
+        {"run lengths that declare no size", MakeBlock(undeclaredRunLength), Refused},
         {"a run-length header", MakeBlock(runLength), Adopted},
     };
     for (const auto &c : cases) {
