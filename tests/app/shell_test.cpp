@@ -126,20 +126,23 @@ static size_t mostWaiting;
 static void SampleWaiting() { mostWaiting = std::max(mostWaiting, WaitingNoticeCount()); }
 
 // A driver posting notices faster than anyone answers them: one box at a
-// time, the rest waiting once per text and shown in the order they came.
+// time, the rest waiting once per text, each text where it last came, so
+// that the newest state is shown last.
 TEST_F(Station, NoticeStormShowsOneBoxAtATimeAndLosesNoText)
 {
     mostWaiting = 0;
     modal.onAnswer = SampleWaiting;
-    // All 500 are queued before the first box opens; its own loop takes the
-    // other 499 before the box is answered. Each waits once per text.
+    // All 500 are posted before the first box opens; its own loop takes the
+    // other 499 before the box is answered.
     std::vector<std::string> expected;
     for (int i = 0; i < 500; ++i) {
         const LPARAM code = (i * 7) % 15;
         const std::string text = EventNoticeText(static_cast<unsigned>(code));
-        if (i == 0 || std::find(expected.begin() + 1, expected.end(), text) == expected.end()) {
-            expected.push_back(text);
+        auto waiting = std::find(expected.begin() + (i == 0 ? 0 : 1), expected.end(), text);
+        if (i != 0 && waiting != expected.end()) {
+            expected.erase(waiting);
         }
+        expected.push_back(text);
         PostMessageA(window, WM_USER, XRAY_MSG_EVENT, code);
     }
     PumpMessages();
@@ -160,6 +163,82 @@ TEST_F(Station, NoticeStormShowsOneBoxAtATimeAndLosesNoText)
     SendMessageA(window, WM_USER, XRAY_MSG_EVENT, 3);
     ASSERT_EQ(1u, modal.records.size()) << Boxes();
     EXPECT_EQ("HBX is off", modal.records[0].text);
+}
+
+// Events arriving while a box is open: the last one shown is the newest
+// state, and the box already open is not touched.
+TEST_F(Station, NoticesWaitingBehindAnOpenBoxEndWithTheNewestState)
+{
+    const struct {
+        std::vector<LPARAM> codes;  // the first opens the box, the rest wait
+        std::vector<std::string> shown;
+    } cases[] = {
+        {{3, 11, 12, 11}, {"HBX is off", "USB board plugged on again", "USB board plugged off"}},
+        {{11, 12, 11}, {"USB board plugged off", "USB board plugged on again", "USB board plugged off"}},
+        {{11, 12, 11, 12}, {"USB board plugged off", "USB board plugged off", "USB board plugged on again"}},
+        {{3, 1, 3, 1, 3}, {"HBX is off", "HBX is on again", "HBX is off"}},
+        {{2, 2, 2}, {"No connected sensor", "No connected sensor"}},
+    };
+    for (const auto &c : cases) {
+        modal.records.clear();
+        for (LPARAM code : c.codes) {
+            PostMessageA(window, WM_USER, XRAY_MSG_EVENT, code);
+        }
+        PumpMessages();
+        std::vector<std::string> shown;
+        for (const ModalRecord &box : modal.records) {
+            shown.push_back(box.text);
+        }
+        EXPECT_EQ(c.shown, shown) << "codes from " << c.codes[0] << "\n" << Boxes();
+        EXPECT_EQ(0u, WaitingNoticeCount());
+    }
+}
+
+// A notice whose owner is destroyed while it waits is dropped; the ones
+// behind it are still shown.
+static HWND doomedOwner;
+static HWND stationOwner;
+static int answersSeen;
+static void QueueBehindTheFirstBox()
+{
+    if (++answersSeen != 1) {
+        return;
+    }
+    ShowDriverNotice(doomedOwner, EventNoticeText(11), EVENT_CAPTION);
+    ShowDriverNotice(stationOwner, EventNoticeText(12), EVENT_CAPTION);
+    DestroyWindow(doomedOwner);
+}
+
+static void *realMessageBox;
+static std::vector<HWND> boxOwners;
+static int WINAPI RecordingMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
+{
+    boxOwners.push_back(owner);
+    return reinterpret_cast<decltype(&MessageBoxA)>(realMessageBox)(owner, text, caption, type);
+}
+
+TEST_F(Station, WaitingNoticeOfADestroyedWindowIsNotShown)
+{
+    ImportPatch patch("user32.dll", "MessageBoxA", reinterpret_cast<void *>(RecordingMessageBoxA));
+    realMessageBox = patch.original;
+    ASSERT_NE(nullptr, realMessageBox);
+    doomedOwner = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                  GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(nullptr, doomedOwner);
+    stationOwner = window;
+    answersSeen = 0;
+    boxOwners.clear();
+    modal.onAnswer = QueueBehindTheFirstBox;
+
+    SendMessageA(window, WM_USER, XRAY_MSG_EVENT, 3);
+
+    EXPECT_FALSE(IsWindow(doomedOwner));
+    EXPECT_EQ((std::vector<HWND> {window, window}), boxOwners) << "a box was asked for the destroyed window";
+    ASSERT_EQ(2u, modal.records.size()) << Boxes();
+    EXPECT_EQ("HBX is off", modal.records[0].text);
+    EXPECT_EQ("USB board plugged on again", modal.records[1].text);
+    EXPECT_EQ(window, modal.records[1].owner);
+    EXPECT_EQ(0u, WaitingNoticeCount());
 }
 
 TEST_F(Station, OtherDriverCodesAndNullImagesAreIgnored)
