@@ -299,36 +299,60 @@ TEST_F(Station, SendWithoutImageFromMenuOrAcceleratorShowsTheSameBox)
     }
 }
 
-// The default procedure answers WM_ACTIVATE with 0, so it is replaced by one
-// that answers with a value of its own: the station must hand the message on
-// unchanged and return whatever comes back.
+// The default procedure answers these messages with 0, so it is replaced by
+// one that answers with a value of its own: the station must hand each of
+// the messages it handles and passes on (WM_SIZE, WM_ACTIVATE, WM_PAINT) to
+// it unchanged and return whatever comes back.
+struct DefaultCall {
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+};
 static void *realDefWindowProc;
-static std::vector<std::pair<UINT, WPARAM>> defaultCalls;
+static std::vector<DefaultCall> defaultCalls;
+static LRESULT MarkOf(UINT message, WPARAM wParam)
+{
+    return 0x5A000000 ^ (static_cast<LRESULT>(message) << 20) ^ static_cast<LRESULT>(wParam);
+}
 static LRESULT WINAPI MarkingDefWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     const LRESULT result =
         reinterpret_cast<decltype(&DefWindowProcA)>(realDefWindowProc)(window, message, wParam, lParam);
-    if (message != WM_ACTIVATE) {
+    if (message != WM_ACTIVATE && message != WM_SIZE && message != WM_PAINT) {
         return result;
     }
-    defaultCalls.push_back({message, wParam});
-    return 0x5A000000 | static_cast<LRESULT>(wParam);
+    defaultCalls.push_back({message, wParam, lParam});
+    return MarkOf(message, wParam);
 }
 
-TEST_F(Station, ActivationReturnsWhatTheDefaultProcedureReturns)
+TEST_F(Station, SizeActivationAndPaintReturnWhatTheDefaultProcedureReturns)
 {
     ImportPatch patch("user32.dll", "DefWindowProcA", reinterpret_cast<void *>(MarkingDefWindowProc));
     realDefWindowProc = patch.original;
     ASSERT_NE(nullptr, realDefWindowProc);
-    defaultCalls.clear();
-    for (WORD state : {WA_INACTIVE, WA_ACTIVE, WA_CLICKACTIVE}) {
-        for (WORD minimised : {0, 1}) {
-            const WPARAM wp = MAKEWPARAM(state, minimised);
-            EXPECT_EQ(0x5A000000 | static_cast<LRESULT>(wp), SendMessageA(window, WM_ACTIVATE, wp, 0))
-                << "state " << state << ", minimised " << minimised;
-            ASSERT_FALSE(defaultCalls.empty());
-            EXPECT_EQ(wp, defaultCalls.back().second);
-        }
+    const DefaultCall cases[] = {
+        {WM_ACTIVATE, MAKEWPARAM(WA_INACTIVE, 0), 0},
+        {WM_ACTIVATE, MAKEWPARAM(WA_INACTIVE, 1), 0},
+        {WM_ACTIVATE, MAKEWPARAM(WA_ACTIVE, 0), 0},
+        {WM_ACTIVATE, MAKEWPARAM(WA_ACTIVE, 1), 0},
+        {WM_ACTIVATE, MAKEWPARAM(WA_CLICKACTIVE, 0), 0},
+        {WM_ACTIVATE, MAKEWPARAM(WA_CLICKACTIVE, 1), 0},
+        {WM_SIZE, SIZE_RESTORED, MAKELPARAM(300, 200)},
+        {WM_SIZE, SIZE_MAXIMIZED, MAKELPARAM(1280, 990)},
+        {WM_SIZE, SIZE_MINIMIZED, 0},
+        {WM_SIZE, SIZE_RESTORED, MAKELPARAM(1, 1)},
+        {WM_PAINT, 0, 0},
+    };
+    for (const DefaultCall &c : cases) {
+        defaultCalls.clear();
+        EXPECT_EQ(MarkOf(c.message, c.wParam), SendMessageA(window, c.message, c.wParam, c.lParam))
+            << "message 0x" << std::hex << c.message << ", wParam 0x" << c.wParam;
+        // A nested WM_SIZE from a scroll bar shown or hidden comes first; the
+        // message itself is handed on last.
+        ASSERT_FALSE(defaultCalls.empty()) << "message 0x" << std::hex << c.message;
+        EXPECT_EQ(c.message, defaultCalls.back().message);
+        EXPECT_EQ(c.wParam, defaultCalls.back().wParam);
+        EXPECT_EQ(c.lParam, defaultCalls.back().lParam);
     }
 }
 
