@@ -356,11 +356,14 @@ TEST_F(ClipboardTest, FailedDuplicatesNeverChangeTheImageAndCopyLeavesAnEmptyCli
         station.Command(IDM_PASTE);
         memory.FailAllocations(false);
         EXPECT_EQ(before, GetCurrentImage());
+        // Closed by the paste itself, before anything else opens it again.
+        EXPECT_EQ(nullptr, GetOpenClipboardWindow()) << "a failed paste left the clipboard open";
 
         memory.FailLocks(true);
         station.Command(IDM_PASTE);
         memory.FailLocks(false);
         EXPECT_EQ(before, GetCurrentImage());
+        EXPECT_EQ(nullptr, GetOpenClipboardWindow()) << "a failed paste left the clipboard open";
         EXPECT_EQ(static_cast<size_t>(memory.Allocations()), memory.Freed().size());
         EXPECT_TRUE(CopyEvents('F').empty() && CopyEvents('P').empty()) << DescribeEvents();
 
