@@ -18,14 +18,15 @@ struct Notice {
 bool noticeOpen;
 std::deque<Notice> waiting;
 
-bool AlreadyWaiting(const char *text, const char *caption)
+// Takes a waiting notice of this text and caption out of the queue.
+void RemoveWaiting(const char *text, const char *caption)
 {
-    for (const Notice &notice : waiting) {
-        if (strcmp(notice.text, text) == 0 && strcmp(notice.caption, caption) == 0) {
-            return true;
+    for (auto notice = waiting.begin(); notice != waiting.end(); ++notice) {
+        if (strcmp(notice->text, text) == 0 && strcmp(notice->caption, caption) == 0) {
+            waiting.erase(notice);
+            return;
         }
     }
-    return false;
 }
 
 }  // namespace
@@ -35,9 +36,11 @@ size_t WaitingNoticeCount() { return waiting.size(); }
 void ShowDriverNotice(HWND owner, const char *text, const char *caption)
 {
     if (noticeOpen) {
-        if (!AlreadyWaiting(text, caption)) {
-            waiting.push_back({owner, text, caption});
-        }
+        // A notice tells a state (plugged off, plugged on again): a text that
+        // is already waiting moves behind the others, so that the newest
+        // state is the one shown last. The box open now stays as it is.
+        RemoveWaiting(text, caption);
+        waiting.push_back({owner, text, caption});
         return;
     }
     noticeOpen = true;

@@ -6,7 +6,8 @@
 
 // Shows an MB_OK box owned by `owner`. While another notice box is open the
 // notice waits and is shown, in arrival order, once the open one closes; a
-// notice whose text and caption are already waiting is not queued again.
+// notice whose text and caption are already waiting is not queued twice but
+// moves to the end of the queue, with its new owner.
 void ShowDriverNotice(HWND owner, const char *text, const char *caption);
 // How many notices are waiting behind the open one.
 size_t WaitingNoticeCount();

@@ -1,9 +1,11 @@
 // Fuzz target for the DIB layout check and the row planner. The input is a
 // block of exactly its own size holding a packed DIB. Besides crashes and
-// sanitizer reports, the run stops on any broken promise the painter relies
-// on: for an accepted block, the header, the colour table or masks and every
-// row handed to the drawing call lie inside the block, and the fields agree
-// with the header's bytes; a refused block is never planned for drawing.
+// sanitizer reports, the run stops on any broken promise the painter and the
+// hosts rely on: for a drawn block, the header, the colour table or masks and
+// every row handed to the drawing call lie inside the block; for a block
+// kept undrawn (compressed or foreign), the header, the table or masks and
+// the declared bits do; the fields agree with the header's bytes; a refused
+// block is never planned for drawing.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -82,10 +84,11 @@ int RangesFor(const uint8_t *data, size_t size, int32_t rows, RowRange *out)
 }
 
 // The layout a sound header describes, worked out from its bytes alone: a
-// header the check is meant to accept, the fields it must give for it, and
-// the bytes a block must hold for it.
+// header the check is meant to keep (drawn, or kept undrawn), the fields it
+// must give for it, and the bytes a block must hold for it.
 struct SoundLayout {
     bool sound = false;
+    bool drawable = false;
     DibLayout layout;
     uint64_t needed = 0;
 };
@@ -97,14 +100,17 @@ SoundLayout Describe(const uint8_t *data, size_t size)
         return s;
     }
     DibLayout &l = s.layout;
-    l.verdict = DibVerdict::Drawable;
     l.headerSize = Read32(data);
     const int32_t width = static_cast<int32_t>(Read32(data + 4));
     const int32_t height = static_cast<int32_t>(Read32(data + 8));
     l.bitCount = Read16(data + 14);
     l.compression = Read32(data + 16);
+    const uint32_t sizeImage = Read32(data + 20);
     const uint32_t used = Read32(data + 32);
     const bool bitFields = l.compression == 3;
+    // Anything but plain rows and bit fields is compressed: its bits reach
+    // as far as biSizeImage says, and it must say.
+    const bool compressed = l.compression != 0 && !bitFields;
     const bool knownHeader = l.headerSize == 40 || l.headerSize == 52 || l.headerSize == 56 ||
         l.headerSize == 108 || l.headerSize == 124;
     const bool drawable = (l.compression == 0 &&
@@ -112,28 +118,41 @@ SoundLayout Describe(const uint8_t *data, size_t size)
                             l.bitCount == 16 || l.bitCount == 24 || l.bitCount == 32)) ||
         (bitFields && (l.bitCount == 16 || l.bitCount == 32));
     if (!knownHeader || l.headerSize > size || Read16(data + 12) != 1 || width <= 0 ||
-        height == 0 || height == INT32_MIN || !drawable) {
+        height == 0 || height == INT32_MIN) {
         return s;
     }
-    // Up to 8 bits a table of biClrUsed entries, all of them when 0, at most
-    // as many as the pixels can index; above, an optional table GDI skips.
-    const uint32_t maxUsed = l.bitCount <= 8 ? 1u << l.bitCount : 256;
+    // From 1 to 8 bits a table of biClrUsed entries, all of them when 0, at
+    // most as many as the pixels can index; otherwise an optional table GDI
+    // skips. Masks of bit fields come first, after a 40-byte header.
+    const bool indexed = l.bitCount >= 1 && l.bitCount <= 8;
+    const uint32_t maxUsed = indexed ? 1u << l.bitCount : 256;
     if (used > maxUsed) {
         return s;
     }
     l.width = width;
     l.rows = height < 0 ? -height : height;
     l.topDown = height < 0;
-    if (l.bitCount <= 8) {
+    const uint32_t masks = bitFields && l.headerSize == 40 ? 12 : 0;
+    if (indexed) {
         l.colourEntries = used != 0 ? used : maxUsed;
-        l.tableOffset = l.headerSize;
+        l.tableOffset = l.headerSize + masks;
         l.tableBytes = 4 * l.colourEntries;
     } else if (bitFields) {
         l.tableOffset = 40;  // the masks: after a 40-byte header, inside a longer one
         l.tableBytes = 12;
     }
-    const uint64_t bitsOffset = l.headerSize + (bitFields && l.headerSize == 40 ? 12 : 0) +
-        4ull * (l.bitCount <= 8 ? l.colourEntries : used);
+    const uint64_t bitsOffset =
+        static_cast<uint64_t>(l.headerSize) + masks + 4ull * (indexed ? l.colourEntries : used);
+    l.bitsOffset = static_cast<uint32_t>(bitsOffset);
+    if (compressed) {
+        if (sizeImage == 0) {
+            return s;
+        }
+        l.verdict = DibVerdict::Unsupported;
+        s.needed = bitsOffset + sizeImage;
+        s.sound = true;
+        return s;
+    }
     const uint64_t rowBits = static_cast<uint64_t>(width) * l.bitCount;
     const uint64_t stride = (rowBits + 31) / 32 * 4;
     // GDI works out row and image sizes in signed 32 bits.
@@ -141,10 +160,27 @@ SoundLayout Describe(const uint8_t *data, size_t size)
         return s;
     }
     l.stride = static_cast<uint32_t>(stride);
-    l.bitsOffset = static_cast<uint32_t>(bitsOffset);
+    l.verdict = drawable ? DibVerdict::Drawable : DibVerdict::Unsupported;
     s.needed = bitsOffset + stride * static_cast<uint64_t>(l.rows);
     s.sound = true;
+    s.drawable = drawable;
     return s;
+}
+
+// What is kept of a block the view cannot draw, stated on its own terms: the
+// header, the table or masks and the declared bits (biSizeImage, never 0,
+// when compressed; the rows otherwise) all inside the block, in that order.
+void CheckKeptBounds(const uint8_t *data, size_t size, const DibLayout &l)
+{
+    REQUIRE(l.headerSize >= 40 && l.headerSize <= size);
+    REQUIRE(static_cast<uint64_t>(l.tableOffset) + l.tableBytes <= l.bitsOffset);
+    REQUIRE(l.bitsOffset >= l.headerSize && l.bitsOffset <= size);
+    const bool compressed = l.compression != 0 && l.compression != 3;
+    const uint64_t declared = compressed
+        ? Read32(data + 20)
+        : static_cast<uint64_t>(l.stride) * static_cast<uint64_t>(l.rows);
+    REQUIRE(!compressed || declared != 0);
+    REQUIRE(l.bitsOffset + declared <= size);
 }
 
 // What the painter reads of an accepted block, stated on its own terms: the
@@ -225,19 +261,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     REQUIRE(CheckDibLayout(nullptr, size).verdict == DibVerdict::ShortHeader);
     const DibLayout layout = CheckDibLayout(size != 0 ? data : nullptr, size);
     const SoundLayout expected = Describe(data, size);
-    // Accepted exactly when the header is sound and the block holds it all.
-    REQUIRE((layout.verdict == DibVerdict::Drawable) ==
-            (expected.sound && expected.needed <= size));
-    if (layout.verdict == DibVerdict::Drawable) {
+    const bool fits = expected.sound && expected.needed <= size;
+    // Kept exactly when the header is sound and the block holds it all;
+    // drawn exactly when GDI can draw it too.
+    REQUIRE(!DibLayoutIsCorrupt(layout.verdict) == fits);
+    REQUIRE((layout.verdict == DibVerdict::Drawable) == (fits && expected.drawable));
+    if (!DibLayoutIsCorrupt(layout.verdict)) {
+        REQUIRE(layout.verdict == DibVerdict::Drawable || layout.verdict == DibVerdict::Unsupported);
         REQUIRE(SameLayout(layout, expected.layout));
-        CheckPainterBounds(size, layout);
+        if (layout.verdict == DibVerdict::Drawable) {
+            CheckPainterBounds(size, layout);
+        } else {
+            CheckKeptBounds(data, size, layout);
+        }
         // The same bytes in a block of just the size needed give the same
-        // layout; one byte less is refused.
+        // layout; one byte less is corrupt.
         REQUIRE(SameLayout(layout, CheckDibLayout(data, expected.needed)));
-        REQUIRE(CheckDibLayout(data, expected.needed - 1).verdict != DibVerdict::Drawable);
+        REQUIRE(DibLayoutIsCorrupt(CheckDibLayout(data, expected.needed - 1).verdict));
     } else if (size != 0) {
         // What does not fit a block does not fit a shorter one either.
-        REQUIRE(CheckDibLayout(data, size - 1).verdict != DibVerdict::Drawable);
+        REQUIRE(DibLayoutIsCorrupt(CheckDibLayout(data, size - 1).verdict));
     }
     RowRange ranges[MAX_RANGES];
     const int count = RangesFor(data, size, layout.rows > 0 ? layout.rows : 1, ranges);

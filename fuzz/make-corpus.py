@@ -14,17 +14,18 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def dib(width, height, bits, table=None, used=0, compression=0, header=40, planes=1,
-        rows_from=None, cut=0, extra=0):
+        rows_from=None, cut=0, extra=0, size_image=0, payload=None):
     """A packed DIB: header, masks (bit fields after a 40-byte header), table, rows.
 
     table: entries written after the header (default: what GDI reads);
     rows_from: the pixel rows' height when it differs from the header's;
-    cut: bytes taken off the end; extra: zero bytes added to it.
+    cut: bytes taken off the end; extra: zero bytes added to it;
+    size_image: biSizeImage; payload: compressed bits written instead of rows.
     """
     if table is None:
-        table = (used or 1 << bits) if bits <= 8 else used
-    out = struct.pack('<IiiHHIIiiII', header, width, height, planes, bits, compression, 0,
-                      2835, 2835, used, 0)
+        table = (used or 1 << bits) if 1 <= bits <= 8 else used
+    out = struct.pack('<IiiHHIIiiII', header, width, height, planes, bits, compression,
+                      size_image, 2835, 2835, used, 0)
     out += bytes(max(header - 40, 0))
     if compression == 3:
         masks = struct.pack('<III', 0xF800, 0x07E0, 0x001F) if bits == 16 else \
@@ -36,9 +37,18 @@ def dib(width, height, bits, table=None, used=0, compression=0, header=40, plane
     out += b''.join(struct.pack('<I', (i * 0x010101) & 0xFFFFFF) for i in range(table))
     rows = abs(rows_from if rows_from is not None else height)
     stride = (max(width, 0) * bits + 31) // 32 * 4
-    out += bytes((i * 7 + 3) & 0xFF for i in range(stride * rows))
+    if payload is not None:
+        out += payload
+    else:
+        out += bytes((i * 7 + 3) & 0xFF for i in range(stride * rows))
     out += bytes(extra)
     return out[:len(out) - cut] if cut else out
+
+
+# Run-length bits: each row one run and an end of line, then the end of the
+# bitmap.
+RLE8_4X4 = b'\x04\x07\x00\x00' * 4 + b'\x00\x01'
+RLE4_4X2 = b'\x04\x35\x00\x00' * 2 + b'\x00\x01'
 
 
 def diblayout():
@@ -82,6 +92,30 @@ def diblayout():
         'edge-core-header': struct.pack('<IHHHH', 12, 4, 4, 1, 8) + bytes(1024 + 16),
         'edge-rle8': dib(4, 4, 8, compression=1),
         'edge-planes2': dib(4, 4, 8, planes=2),
+        # Layouts the view does not draw, kept only when their table or masks
+        # and their declared bits fit the block.
+        'rle8': dib(4, 4, 8, compression=1, size_image=len(RLE8_4X4), payload=RLE8_4X4),
+        'rle4': dib(4, 2, 4, compression=2, size_image=len(RLE4_4X2), payload=RLE4_4X2),
+        'jpeg-declared': dib(4, 4, 0, compression=4, size_image=6, payload=b'\xff\xd8\xff\xd9\0\0'),
+        'png-declared-table3': dib(4, 4, 0, used=3, compression=5, size_image=8,
+                                   payload=b'\x89PNG\r\n\x1a\n'),
+        'unknown-compression-declared': dib(2, 2, 8, compression=0x1234, size_image=3,
+                                            payload=b'abc'),
+        '2bit': dib(5, 3, 2),
+        '24bit-bitfields': dib(3, 2, 24, compression=3),
+        'edge-rle8-4096x4096-in-40': dib(4096, 4096, 8, compression=1, payload=b'')[:40],
+        'edge-rle4-4096x4096-in-40': dib(4096, 4096, 4, compression=2, payload=b'')[:40],
+        'edge-jpeg-4096x4096-in-40': dib(4096, 4096, 0, compression=4, payload=b''),
+        'edge-png-4096x4096-declared-past-40': dib(4096, 4096, 0, compression=5, size_image=1,
+                                                   payload=b''),
+        'edge-rle8-undeclared': dib(4096, 4096, 8, compression=1, payload=RLE8_4X4),
+        'edge-rle8-declared-one-past': dib(4, 4, 8, compression=1, size_image=len(RLE8_4X4) + 1,
+                                           payload=RLE8_4X4),
+        'edge-rle8-used257': dib(4, 4, 8, used=257, table=256, compression=1,
+                                 size_image=len(RLE8_4X4), payload=RLE8_4X4),
+        'edge-2bit-one-byte-short': dib(5, 3, 2, cut=1),
+        'edge-24bit-bitfields-masks-past-block': dib(3, 2, 24, compression=3, rows_from=0)[:51],
+        'edge-24bit-bitfields-huge-width': dib(0x7FFFFFF0, 1, 24, compression=3, rows_from=0),
     }
     return {name + '.dib': data for name, data in seeds.items()}
 

@@ -38,6 +38,13 @@ bool Drawable(uint16_t bitCount, uint32_t compression)
     return false;
 }
 
+// Everything but plain rows and bit fields: run lengths, JPEG, PNG and any
+// value GDI does not know.
+bool Compressed(uint32_t compression)
+{
+    return compression != COMPRESSION_RGB && compression != COMPRESSION_BITFIELDS;
+}
+
 DibLayout Refuse(DibLayout layout, DibVerdict verdict)
 {
     layout.verdict = verdict;
@@ -82,22 +89,25 @@ DibLayout CheckDibLayout(const void *block, uint64_t blockSize)
     layout.width = width;
     layout.rows = static_cast<int32_t>(rows);
     layout.topDown = height < 0;
-    if (!Drawable(layout.bitCount, layout.compression)) {
-        return Refuse(layout, DibVerdict::Unsupported);
-    }
+    const bool drawable = Drawable(layout.bitCount, layout.compression);
 
-    // What follows the header: for up to 8 bits the colour table GDI reads;
-    // for bit fields the three masks, which sit right after a 40-byte header
-    // and inside any longer one; above 8 bits an optional table of biClrUsed
-    // entries that GDI skips.
-    uint64_t bitsOffset = layout.headerSize;
-    if (layout.bitCount <= 8) {
+    // What follows the header: the three masks of bit fields, which sit
+    // right after a 40-byte header and inside any longer one; then for 1 to
+    // 8 bits the colour table GDI reads, otherwise an optional table of
+    // biClrUsed entries that GDI skips. A layout that cannot be drawn is
+    // laid out the same way, so that it too is shown to fit its block.
+    const uint32_t masksBytes =
+        layout.compression == COMPRESSION_BITFIELDS && layout.headerSize == INFO_HEADER_SIZE
+        ? MASKS_SIZE
+        : 0;
+    uint64_t bitsOffset = static_cast<uint64_t>(layout.headerSize) + masksBytes;
+    if (layout.bitCount >= 1 && layout.bitCount <= 8) {
         const uint32_t maxEntries = 1u << layout.bitCount;
         if (coloursUsed > maxEntries) {
             return Refuse(layout, DibVerdict::BadColourCount);
         }
         layout.colourEntries = coloursUsed != 0 ? coloursUsed : maxEntries;
-        layout.tableOffset = layout.headerSize;
+        layout.tableOffset = static_cast<uint32_t>(bitsOffset);
         layout.tableBytes = layout.colourEntries * 4;
         bitsOffset += layout.tableBytes;
     } else {
@@ -107,9 +117,6 @@ DibLayout CheckDibLayout(const void *block, uint64_t blockSize)
         if (layout.compression == COMPRESSION_BITFIELDS) {
             layout.tableOffset = INFO_HEADER_SIZE;
             layout.tableBytes = MASKS_SIZE;
-            if (layout.headerSize == INFO_HEADER_SIZE) {
-                bitsOffset += MASKS_SIZE;
-            }
         }
         bitsOffset += static_cast<uint64_t>(coloursUsed) * 4;
     }
@@ -117,6 +124,16 @@ DibLayout CheckDibLayout(const void *block, uint64_t blockSize)
         return Refuse(layout, DibVerdict::ShortTable);
     }
     layout.bitsOffset = static_cast<uint32_t>(bitsOffset);
+
+    // Compressed bits have no rows to count: biSizeImage is all that says
+    // how far they reach, so without it they cannot be shown to fit.
+    if (Compressed(layout.compression)) {
+        const uint32_t imageSize = ReadU32(bytes + 20);
+        if (imageSize == 0 || imageSize > blockSize - bitsOffset) {
+            return Refuse(layout, DibVerdict::ShortBits);
+        }
+        return Refuse(layout, DibVerdict::Unsupported);
+    }
 
     const int64_t rowBits = static_cast<int64_t>(width) * layout.bitCount;
     if (rowBits + 31 > GDI_SIZE_LIMIT) {
@@ -132,7 +149,7 @@ DibLayout CheckDibLayout(const void *block, uint64_t blockSize)
     if (static_cast<uint64_t>(imageBytes) > blockSize - bitsOffset) {
         return Refuse(layout, DibVerdict::ShortBits);
     }
-    layout.verdict = DibVerdict::Drawable;
+    layout.verdict = drawable ? DibVerdict::Drawable : DibVerdict::Unsupported;
     return layout;
 }
 

@@ -1,7 +1,8 @@
 // The layout check of a packed DIB held in a memory block: whether its
-// header, colour table or masks and pixel rows all lie inside the block, and
-// where its bits start. Pure: bytes in, verdict out, no platform headers, so
-// it can be checked on any host.
+// header, colour table or masks and pixel bits all lie inside the block, and
+// where its bits start. A layout that cannot be drawn is checked as closely
+// as one that can: only a block that fits whole may be kept. Pure: bytes in,
+// verdict out, no platform headers, so it can be checked on any host.
 #pragma once
 
 #include <cstdint>
@@ -12,10 +13,11 @@ enum class DibVerdict {
     BadHeaderSize,   // biSize is not one of the header lengths GDI knows
     BadPlanes,       // biPlanes is not 1
     BadDimensions,   // width not positive, height 0, or a row or image too large
-    Unsupported,     // bit count and compression GDI cannot draw from a packed block
+    Unsupported,     // fits the block, but GDI cannot draw its bit count and compression
     BadColourCount,  // biClrUsed larger than a colour table can be
     ShortTable,      // masks or colour table run past the block
-    ShortBits,       // pixel rows run past the block
+    ShortBits,       // pixel rows run past the block, or compressed bits declare
+                     // no size (biSizeImage 0) or one past the block
 };
 
 struct DibLayout {
@@ -29,13 +31,14 @@ struct DibLayout {
     uint32_t colourEntries = 0;  // colour table entries GDI reads (0 above 8 bits)
     uint32_t tableOffset = 0;    // where what GDI reads after the header starts:
     uint32_t tableBytes = 0;     // the colour entries, or the three masks
-    uint32_t stride = 0;         // bytes per row, rounded up to 4
+    uint32_t stride = 0;         // bytes per row, rounded up to 4 (0 when compressed)
     uint32_t bitsOffset = 0;     // first pixel byte, from the start of the block
 };
 
 // A block whose layout cannot be shown to fit: it runs short, or its header
 // length or dimensions are impossible. A sound header the drawing call cannot
-// use (a compression it does not draw) is not corrupt.
+// use (a compression it does not draw) is not corrupt when its table and its
+// declared bits lie inside the block.
 bool DibLayoutIsCorrupt(DibVerdict verdict);
 
 // Checks the DIB at the start of `block`, `blockSize` bytes long. A null block

@@ -13,8 +13,9 @@ void SetCurrentImage(HGLOBAL image);
 // locked or does not hold a DIB that fits it. The caller unlocks once.
 BYTE *GetImageBits(HGLOBAL image);
 // True when the block cannot be locked, or its header, colour table or masks
-// and rows cannot be shown to lie inside it. A header the view merely cannot
-// draw (a compression it does not know) is not corrupt.
+// and bits cannot be shown to lie inside it. A header the view merely cannot
+// draw (a compression it does not know) is not corrupt when its table and
+// its declared bits fit the block.
 bool ImageBlockIsCorrupt(HGLOBAL image);
 void FreeImageBlock(HGLOBAL image);
 void PaintImageRegion(HDC dc, HGLOBAL image, const RECT *source, const RECT *destination);

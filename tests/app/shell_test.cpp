@@ -126,20 +126,23 @@ static size_t mostWaiting;
 static void SampleWaiting() { mostWaiting = std::max(mostWaiting, WaitingNoticeCount()); }
 
 // A driver posting notices faster than anyone answers them: one box at a
-// time, the rest waiting once per text and shown in the order they came.
+// time, the rest waiting once per text, each text where it last came, so
+// that the newest state is shown last.
 TEST_F(Station, NoticeStormShowsOneBoxAtATimeAndLosesNoText)
 {
     mostWaiting = 0;
     modal.onAnswer = SampleWaiting;
-    // All 500 are queued before the first box opens; its own loop takes the
-    // other 499 before the box is answered. Each waits once per text.
+    // All 500 are posted before the first box opens; its own loop takes the
+    // other 499 before the box is answered.
     std::vector<std::string> expected;
     for (int i = 0; i < 500; ++i) {
         const LPARAM code = (i * 7) % 15;
         const std::string text = EventNoticeText(static_cast<unsigned>(code));
-        if (i == 0 || std::find(expected.begin() + 1, expected.end(), text) == expected.end()) {
-            expected.push_back(text);
+        auto waiting = std::find(expected.begin() + (i == 0 ? 0 : 1), expected.end(), text);
+        if (i != 0 && waiting != expected.end()) {
+            expected.erase(waiting);
         }
+        expected.push_back(text);
         PostMessageA(window, WM_USER, XRAY_MSG_EVENT, code);
     }
     PumpMessages();
@@ -160,6 +163,82 @@ TEST_F(Station, NoticeStormShowsOneBoxAtATimeAndLosesNoText)
     SendMessageA(window, WM_USER, XRAY_MSG_EVENT, 3);
     ASSERT_EQ(1u, modal.records.size()) << Boxes();
     EXPECT_EQ("HBX is off", modal.records[0].text);
+}
+
+// Events arriving while a box is open: the last one shown is the newest
+// state, and the box already open is not touched.
+TEST_F(Station, NoticesWaitingBehindAnOpenBoxEndWithTheNewestState)
+{
+    const struct {
+        std::vector<LPARAM> codes;  // the first opens the box, the rest wait
+        std::vector<std::string> shown;
+    } cases[] = {
+        {{3, 11, 12, 11}, {"HBX is off", "USB board plugged on again", "USB board plugged off"}},
+        {{11, 12, 11}, {"USB board plugged off", "USB board plugged on again", "USB board plugged off"}},
+        {{11, 12, 11, 12}, {"USB board plugged off", "USB board plugged off", "USB board plugged on again"}},
+        {{3, 1, 3, 1, 3}, {"HBX is off", "HBX is on again", "HBX is off"}},
+        {{2, 2, 2}, {"No connected sensor", "No connected sensor"}},
+    };
+    for (const auto &c : cases) {
+        modal.records.clear();
+        for (LPARAM code : c.codes) {
+            PostMessageA(window, WM_USER, XRAY_MSG_EVENT, code);
+        }
+        PumpMessages();
+        std::vector<std::string> shown;
+        for (const ModalRecord &box : modal.records) {
+            shown.push_back(box.text);
+        }
+        EXPECT_EQ(c.shown, shown) << "codes from " << c.codes[0] << "\n" << Boxes();
+        EXPECT_EQ(0u, WaitingNoticeCount());
+    }
+}
+
+// A notice whose owner is destroyed while it waits is dropped; the ones
+// behind it are still shown.
+static HWND doomedOwner;
+static HWND stationOwner;
+static int answersSeen;
+static void QueueBehindTheFirstBox()
+{
+    if (++answersSeen != 1) {
+        return;
+    }
+    ShowDriverNotice(doomedOwner, EventNoticeText(11), EVENT_CAPTION);
+    ShowDriverNotice(stationOwner, EventNoticeText(12), EVENT_CAPTION);
+    DestroyWindow(doomedOwner);
+}
+
+static void *realMessageBox;
+static std::vector<HWND> boxOwners;
+static int WINAPI RecordingMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
+{
+    boxOwners.push_back(owner);
+    return reinterpret_cast<decltype(&MessageBoxA)>(realMessageBox)(owner, text, caption, type);
+}
+
+TEST_F(Station, WaitingNoticeOfADestroyedWindowIsNotShown)
+{
+    ImportPatch patch("user32.dll", "MessageBoxA", reinterpret_cast<void *>(RecordingMessageBoxA));
+    realMessageBox = patch.original;
+    ASSERT_NE(nullptr, realMessageBox);
+    doomedOwner = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                  GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(nullptr, doomedOwner);
+    stationOwner = window;
+    answersSeen = 0;
+    boxOwners.clear();
+    modal.onAnswer = QueueBehindTheFirstBox;
+
+    SendMessageA(window, WM_USER, XRAY_MSG_EVENT, 3);
+
+    EXPECT_FALSE(IsWindow(doomedOwner));
+    EXPECT_EQ((std::vector<HWND> {window, window}), boxOwners) << "a box was asked for the destroyed window";
+    ASSERT_EQ(2u, modal.records.size()) << Boxes();
+    EXPECT_EQ("HBX is off", modal.records[0].text);
+    EXPECT_EQ("USB board plugged on again", modal.records[1].text);
+    EXPECT_EQ(window, modal.records[1].owner);
+    EXPECT_EQ(0u, WaitingNoticeCount());
 }
 
 TEST_F(Station, OtherDriverCodesAndNullImagesAreIgnored)
@@ -220,36 +299,60 @@ TEST_F(Station, SendWithoutImageFromMenuOrAcceleratorShowsTheSameBox)
     }
 }
 
-// The default procedure answers WM_ACTIVATE with 0, so it is replaced by one
-// that answers with a value of its own: the station must hand the message on
-// unchanged and return whatever comes back.
+// The default procedure answers these messages with 0, so it is replaced by
+// one that answers with a value of its own: the station must hand each of
+// the messages it handles and passes on (WM_SIZE, WM_ACTIVATE, WM_PAINT) to
+// it unchanged and return whatever comes back.
+struct DefaultCall {
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+};
 static void *realDefWindowProc;
-static std::vector<std::pair<UINT, WPARAM>> defaultCalls;
+static std::vector<DefaultCall> defaultCalls;
+static LRESULT MarkOf(UINT message, WPARAM wParam)
+{
+    return 0x5A000000 ^ (static_cast<LRESULT>(message) << 20) ^ static_cast<LRESULT>(wParam);
+}
 static LRESULT WINAPI MarkingDefWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     const LRESULT result =
         reinterpret_cast<decltype(&DefWindowProcA)>(realDefWindowProc)(window, message, wParam, lParam);
-    if (message != WM_ACTIVATE) {
+    if (message != WM_ACTIVATE && message != WM_SIZE && message != WM_PAINT) {
         return result;
     }
-    defaultCalls.push_back({message, wParam});
-    return 0x5A000000 | static_cast<LRESULT>(wParam);
+    defaultCalls.push_back({message, wParam, lParam});
+    return MarkOf(message, wParam);
 }
 
-TEST_F(Station, ActivationReturnsWhatTheDefaultProcedureReturns)
+TEST_F(Station, SizeActivationAndPaintReturnWhatTheDefaultProcedureReturns)
 {
     ImportPatch patch("user32.dll", "DefWindowProcA", reinterpret_cast<void *>(MarkingDefWindowProc));
     realDefWindowProc = patch.original;
     ASSERT_NE(nullptr, realDefWindowProc);
-    defaultCalls.clear();
-    for (WORD state : {WA_INACTIVE, WA_ACTIVE, WA_CLICKACTIVE}) {
-        for (WORD minimised : {0, 1}) {
-            const WPARAM wp = MAKEWPARAM(state, minimised);
-            EXPECT_EQ(0x5A000000 | static_cast<LRESULT>(wp), SendMessageA(window, WM_ACTIVATE, wp, 0))
-                << "state " << state << ", minimised " << minimised;
-            ASSERT_FALSE(defaultCalls.empty());
-            EXPECT_EQ(wp, defaultCalls.back().second);
-        }
+    const DefaultCall cases[] = {
+        {WM_ACTIVATE, MAKEWPARAM(WA_INACTIVE, 0), 0},
+        {WM_ACTIVATE, MAKEWPARAM(WA_INACTIVE, 1), 0},
+        {WM_ACTIVATE, MAKEWPARAM(WA_ACTIVE, 0), 0},
+        {WM_ACTIVATE, MAKEWPARAM(WA_ACTIVE, 1), 0},
+        {WM_ACTIVATE, MAKEWPARAM(WA_CLICKACTIVE, 0), 0},
+        {WM_ACTIVATE, MAKEWPARAM(WA_CLICKACTIVE, 1), 0},
+        {WM_SIZE, SIZE_RESTORED, MAKELPARAM(300, 200)},
+        {WM_SIZE, SIZE_MAXIMIZED, MAKELPARAM(1280, 990)},
+        {WM_SIZE, SIZE_MINIMIZED, 0},
+        {WM_SIZE, SIZE_RESTORED, MAKELPARAM(1, 1)},
+        {WM_PAINT, 0, 0},
+    };
+    for (const DefaultCall &c : cases) {
+        defaultCalls.clear();
+        EXPECT_EQ(MarkOf(c.message, c.wParam), SendMessageA(window, c.message, c.wParam, c.lParam))
+            << "message 0x" << std::hex << c.message << ", wParam 0x" << c.wParam;
+        // A nested WM_SIZE from a scroll bar shown or hidden comes first; the
+        // message itself is handed on last.
+        ASSERT_FALSE(defaultCalls.empty()) << "message 0x" << std::hex << c.message;
+        EXPECT_EQ(c.message, defaultCalls.back().message);
+        EXPECT_EQ(c.wParam, defaultCalls.back().wParam);
+        EXPECT_EQ(c.lParam, defaultCalls.back().lParam);
     }
 }
 

@@ -215,3 +215,37 @@ TD_EXPORT int TD_CALL bXRAYChangeBinningMode(int mode)
     return changeResult;
 }
 #endif
+
+#ifdef TD_DELIVER_FROM_THREAD
+// A driver whose acquisition runs on a thread of its own: the blocks a test
+// hands over are delivered from that thread by SendMessageA, one after the
+// other, each send returning once the station has handled it. The station's
+// thread takes them in whenever it handles sent messages, also while it
+// waits on a host.
+constexpr int TD_MAX_THREAD_BLOCKS = 32;
+static HGLOBAL threadBlocks[TD_MAX_THREAD_BLOCKS];
+static int threadBlockCount;
+
+static DWORD WINAPI DeliveryThread(void *)
+{
+    for (int i = 0; i < threadBlockCount; ++i) {
+        SendMessageA(openWindow, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(threadBlocks[i]));
+    }
+    return 0;
+}
+
+// Starts delivering `count` blocks (at most 32) to the window of the last
+// XRAYOpen; returns the thread, which the caller waits for and closes, or
+// null when nothing was started.
+TD_EXPORT HANDLE __cdecl TD_DeliverFromThread(const HGLOBAL *blocks, int count)
+{
+    if (openWindow == nullptr || count < 1 || count > TD_MAX_THREAD_BLOCKS) {
+        return nullptr;
+    }
+    for (int i = 0; i < count; ++i) {
+        threadBlocks[i] = blocks[i];
+    }
+    threadBlockCount = count;
+    return CreateThread(nullptr, 0, DeliveryThread, nullptr, 0, nullptr);
+}
+#endif

@@ -13,7 +13,7 @@
 static std::vector<BYTE> TextBytes(const char *text) { return std::vector<BYTE>(text, text + strlen(text) + 1); }
 
 static std::vector<BYTE> HeaderBytes(LONG width, LONG height, size_t total, DWORD biSize = 40,
-                                     DWORD compression = BI_RGB)
+                                     DWORD compression = BI_RGB, DWORD sizeImage = 0)
 {
     std::vector<BYTE> bytes(total, 0x5A);
     BITMAPINFOHEADER header = {};
@@ -23,6 +23,7 @@ static std::vector<BYTE> HeaderBytes(LONG width, LONG height, size_t total, DWOR
     header.biPlanes = 1;
     header.biBitCount = 8;
     header.biCompression = compression;
+    header.biSizeImage = sizeImage;
     memcpy(bytes.data(), &header, total < sizeof header ? total : sizeof header);
     return bytes;
 }
@@ -260,8 +261,10 @@ TEST_F(ClipboardTest, ExtremeHeaderSizesDoNotOverflowTheMaxima)
     RECT client = ClientOf(station.window);
     ASSERT_GT(client.bottom, 0);
     ASSERT_GT(client.right, 0);
-    // A sound run-length header, which is adopted though never drawn.
-    ASSERT_TRUE(PutOnClipboard(other, CF_DIB, HeaderBytes(INT_MAX, INT_MIN + 1, 64, 40, BI_RLE8)));
+    // A sound run-length header, its table and 8 declared bytes, which is
+    // adopted though never drawn.
+    ASSERT_TRUE(PutOnClipboard(other, CF_DIB,
+                               HeaderBytes(INT_MAX, INT_MIN + 1, 40 + 1024 + 8, 40, BI_RLE8, 8)));
     CurrentImage none(nullptr);
     RangeRecorder ranges;
 
@@ -287,6 +290,9 @@ TEST_F(ClipboardTest, BlockThatDoesNotFitItsHeaderIsRefused)
         HeaderBytes(2000, 2000, 40),       // a header and nothing else
         HeaderBytes(4000, 4000, 1328),     // a table and a few rows of 4000 by 4000
         HeaderBytes(16, 16, 1400, 64),     // a header length no DIB has
+        HeaderBytes(4096, 4096, 40, 40, BI_RLE8),  // run lengths: no table, no bits
+        HeaderBytes(4096, 4096, 40, 40, BI_PNG),   // PNG: the header and nothing else
+        HeaderBytes(16, 16, 1400, 40, BI_RLE8),    // run lengths that declare no size
         oneByteShort,
     };
     for (const std::vector<BYTE> &bytes : corrupt) {
@@ -350,11 +356,14 @@ TEST_F(ClipboardTest, FailedDuplicatesNeverChangeTheImageAndCopyLeavesAnEmptyCli
         station.Command(IDM_PASTE);
         memory.FailAllocations(false);
         EXPECT_EQ(before, GetCurrentImage());
+        // Closed by the paste itself, before anything else opens it again.
+        EXPECT_EQ(nullptr, GetOpenClipboardWindow()) << "a failed paste left the clipboard open";
 
         memory.FailLocks(true);
         station.Command(IDM_PASTE);
         memory.FailLocks(false);
         EXPECT_EQ(before, GetCurrentImage());
+        EXPECT_EQ(nullptr, GetOpenClipboardWindow()) << "a failed paste left the clipboard open";
         EXPECT_EQ(static_cast<size_t>(memory.Allocations()), memory.Freed().size());
         EXPECT_TRUE(CopyEvents('F').empty() && CopyEvents('P').empty()) << DescribeEvents();
 

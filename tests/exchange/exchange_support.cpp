@@ -11,6 +11,9 @@
 #include "view.h"
 
 static std::vector<HostEvent> events;
+static void (*hostCopyHook)(const HostEvent &event);
+
+void SetHostCopyHook(void (*hook)(const HostEvent &event)) { hostCopyHook = hook; }
 
 std::vector<HostEvent> &Events() { return events; }
 
@@ -58,6 +61,9 @@ static LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM wParam, LPARA
         e.bytes.assign(data, data + record->cbData);
         e.clipboardOpenBy = GetOpenClipboardWindow();
         events.push_back(e);
+        if (hostCopyHook != nullptr) {
+            hostCopyHook(e);
+        }
         return TRUE;
     }
     if (message == deleteResource) {
@@ -119,6 +125,7 @@ HWND MakePlainWindow() { return MakeTopLevel("ExchangeTestPlain"); }
 TestHosts::TestHosts(bool wantFrontEnd, bool wantPhotoServer)
 {
     events.clear();
+    hostCopyHook = nullptr;
     if (wantFrontEnd) {
         frontEnd = MakeTopLevel("TLumitaneWnd");
     }
@@ -129,6 +136,7 @@ TestHosts::TestHosts(bool wantFrontEnd, bool wantPhotoServer)
 
 TestHosts::~TestHosts()
 {
+    hostCopyHook = nullptr;
     if (frontEnd) DestroyWindow(frontEnd);
     if (photoServer) DestroyWindow(photoServer);
 }

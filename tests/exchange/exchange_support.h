@@ -32,6 +32,11 @@ std::vector<HostEvent> &Events();
 std::vector<HostEvent> CopyEvents(char who);  // WM_COPYDATA only
 std::string DescribeEvents();
 
+// Called inside a host's handling of each WM_COPYDATA, once it is recorded:
+// a host that is slow, or does work of its own before it answers. TestHosts
+// clears it when made and when destroyed.
+void SetHostCopyHook(void (*hook)(const HostEvent &event));
+
 // Host windows of this thread, top-level and hidden, of the two host classes.
 class TestHosts {
 public:

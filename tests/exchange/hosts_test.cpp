@@ -3,8 +3,10 @@
 // a host that does not answer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "crc32.h"
 #include "exchange_support.h"
 #include "hosts.h"
 #include "resource.h"
@@ -405,6 +407,14 @@ TEST(DriverImageIntake, OnlyLiveBlocksThatFitTheirHeaderReplaceTheCurrentImage)
     reinterpret_cast<BITMAPINFOHEADER *>(bigClaim.data())->biWidth = 4000;
     reinterpret_cast<BITMAPINFOHEADER *>(bigClaim.data())->biHeight = 4000;
     reinterpret_cast<BITMAPINFOHEADER *>(runLength.data())->biCompression = BI_RLE8;
+    // A header alone claiming 4096 by 4096 run lengths: no table, no bits.
+    std::vector<BYTE> bareRunLength(goodBytes.begin(), goodBytes.begin() + 40);
+    reinterpret_cast<BITMAPINFOHEADER *>(bareRunLength.data())->biWidth = 4096;
+    reinterpret_cast<BITMAPINFOHEADER *>(bareRunLength.data())->biHeight = 4096;
+    reinterpret_cast<BITMAPINFOHEADER *>(bareRunLength.data())->biCompression = BI_RLE8;
+    // Run lengths with a table but no size for their bits.
+    std::vector<BYTE> undeclaredRunLength = runLength;
+    reinterpret_cast<BITMAPINFOHEADER *>(undeclaredRunLength.data())->biSizeImage = 0;
     const struct {
         const char *what;
         HGLOBAL handle;
@@ -414,6 +424,8 @@ TEST(DriverImageIntake, OnlyLiveBlocksThatFitTheirHeaderReplaceTheCurrentImage)
         {"a made-up handle", reinterpret_cast<HGLOBAL>(static_cast<ULONG_PTR>(0x5A5A0008)), Ignored},
         {"a block one byte short", MakeBlock(oneShort), Refused},
         {"a header of 4000 by 4000 in 1328 bytes", MakeBlock(bigClaim), Refused},
+        {"a run-length header of 4096 by 4096 in 40 bytes", MakeBlock(bareRunLength), Refused},
+        {"run lengths that declare no size", MakeBlock(undeclaredRunLength), Refused},
         {"a run-length header", MakeBlock(runLength), Adopted},
     };
     for (const auto &c : cases) {
@@ -464,4 +476,173 @@ TEST(DriverImageIntake, OnlyLiveBlocksThatFitTheirHeaderReplaceTheCurrentImage)
         ExpectOneErrorBox(station.modal, station.window, "Immagine non valida");
     }
     GlobalFree(good);
+}
+
+// A driver delivering from a thread of its own while a host is slow. The
+// front end, handling the first image, lets the driver deliver the nested
+// images and waits for it, taking in the messages sent to its thread
+// meanwhile, as any window procedure that waits on another thread does:
+// those images reach the station while its send of the first one is still
+// in progress.
+using DeliverFromThread = HANDLE(__cdecl *)(const HGLOBAL *, int);
+static DeliverFromThread deliverFromThread;
+static std::vector<HGLOBAL> nestedBlocks;
+static int frontEndCopies;
+static HWND destroyAfterDelivery;
+
+static void SlowFrontEnd(const HostEvent &event)
+{
+    if (event.who != 'F' || ++frontEndCopies != 1) {
+        return;
+    }
+    HANDLE thread = deliverFromThread(nestedBlocks.data(), static_cast<int>(nestedBlocks.size()));
+    ASSERT_NE(nullptr, thread);
+    // The 30 s only end a broken run: each wait ends with a sent message or
+    // with the thread.
+    MSG msg;
+    while (MsgWaitForMultipleObjects(1, &thread, FALSE, 30000, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 0)) << "the driver's thread never finished";
+    CloseHandle(thread);
+    if (destroyAfterDelivery != nullptr) {
+        DestroyWindow(destroyAfterDelivery);
+    }
+}
+
+static uint32_t BlockCrc(HGLOBAL block)
+{
+    const std::vector<BYTE> bytes = BlockBytes(block);
+    return Crc32(bytes.data(), bytes.size());
+}
+
+class NestedDelivery : public ::testing::Test {
+protected:
+    Station station{"testdrv_thread.dll"};
+    TestHosts hosts{true, true};
+    HGLOBAL first = nullptr;
+    std::vector<uint32_t> sent;  // CRC of each image in arrival order
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(station.driver.Loaded());
+        ASSERT_NE(nullptr, station.window);
+        deliverFromThread = reinterpret_cast<DeliverFromThread>(
+            reinterpret_cast<void *>(GetProcAddress(station.driver.module, "TD_DeliverFromThread")));
+        ASSERT_NE(nullptr, deliverFromThread);
+        frontEndCopies = 0;
+        destroyAfterDelivery = nullptr;
+        SetHostCopyHook(SlowFrontEnd);
+    }
+    // The first image, delivered from this thread, and `nested` images of
+    // other sizes, and so other bytes, that the driver's thread delivers.
+    void MakeImages(int nested)
+    {
+        first = MakeImageBlock(40, 30);
+        sent = {BlockCrc(first)};
+        nestedBlocks.clear();
+        for (int i = 1; i <= nested; ++i) {
+            nestedBlocks.push_back(MakeImageBlock(40 + i, 30, i));
+            sent.push_back(BlockCrc(nestedBlocks.back()));
+        }
+    }
+    void DeliverFirst()
+    {
+        SendMessageA(station.window, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(first));
+    }
+    // What a host received, as CRCs in the order it received them.
+    static std::vector<uint32_t> Received(char who)
+    {
+        std::vector<uint32_t> out;
+        for (const HostEvent &e : CopyEvents(who)) {
+            out.push_back(Crc32(e.bytes.data(), e.bytes.size()));
+        }
+        return out;
+    }
+    // Each duplicate made was freed.
+    static void ExpectEveryAllocationFreed(const MemoryWatch &memory)
+    {
+        const std::vector<HGLOBAL> freed = memory.Freed();
+        for (HGLOBAL block : memory.Allocated()) {
+            EXPECT_NE(freed.end(), std::find(freed.begin(), freed.end(), block)) << "leaked " << block;
+        }
+    }
+};
+
+TEST_F(NestedDelivery, ImagesArrivingDuringASendReachBothHostsOnceInArrivalOrder)
+{
+    MakeImages(2);
+    MemoryWatch memory;
+    ASSERT_TRUE(memory.Installed());
+
+    DeliverFirst();
+
+    EXPECT_EQ(sent, Received('F')) << DescribeEvents();
+    EXPECT_EQ(sent, Received('P')) << DescribeEvents();
+    // Each image goes to the front end and then to the photo server before
+    // the next one goes anywhere.
+    std::string order;
+    for (const HostEvent &e : Events()) {
+        if (e.message == WM_COPYDATA) {
+            order += e.who;
+        }
+    }
+    EXPECT_EQ("FPFPFP", order) << DescribeEvents();
+    for (const HostEvent &e : CopyEvents('P')) {
+        EXPECT_EQ(reinterpret_cast<WPARAM>(station.window), e.wParam);
+    }
+    // One duplicate per image, each freed once both hosts had it.
+    EXPECT_EQ(3, memory.Allocations());
+    ExpectEveryAllocationFreed(memory);
+    EXPECT_EQ(0u, PendingSendCount());
+    // Shown as usual: the newest image is the current one.
+    EXPECT_EQ(nestedBlocks.back(), GetCurrentImage());
+    EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
+}
+
+// Past the bound an image is sent at once, nested, rather than held back or
+// dropped: it overtakes the waiting ones, but every image reaches both hosts
+// exactly once and the waiting ones keep their order.
+TEST_F(NestedDelivery, ImagesPastTheBoundAreSentAtOnceAndNoneIsLost)
+{
+    const int nested = static_cast<int>(MAX_PENDING_SENDS) + 2;
+    MakeImages(nested);
+    MemoryWatch memory;
+
+    DeliverFirst();
+
+    std::vector<uint32_t> overtaking(sent.begin() + 1 + MAX_PENDING_SENDS, sent.end());
+    std::vector<uint32_t> waited(sent.begin() + 1, sent.begin() + 1 + MAX_PENDING_SENDS);
+    std::vector<uint32_t> frontEnd = {sent[0]}, photoServer = overtaking;
+    frontEnd.insert(frontEnd.end(), overtaking.begin(), overtaking.end());
+    frontEnd.insert(frontEnd.end(), waited.begin(), waited.end());
+    photoServer.push_back(sent[0]);
+    photoServer.insert(photoServer.end(), waited.begin(), waited.end());
+    EXPECT_EQ(frontEnd, Received('F')) << DescribeEvents();
+    EXPECT_EQ(photoServer, Received('P')) << DescribeEvents();
+    EXPECT_EQ(nested + 1, memory.Allocations());
+    ExpectEveryAllocationFreed(memory);
+    EXPECT_EQ(0u, PendingSendCount());
+}
+
+// The station destroyed while a nested image waits: the images it had
+// already taken in are still delivered by the send in progress, then freed.
+TEST_F(NestedDelivery, ImagesWaitingWhenTheStationIsDestroyedAreStillDeliveredAndFreed)
+{
+    MakeImages(1);
+    destroyAfterDelivery = station.window;
+    MemoryWatch memory;
+
+    DeliverFirst();
+
+    EXPECT_FALSE(IsWindow(station.window));
+    EXPECT_EQ(sent, Received('F')) << DescribeEvents();
+    EXPECT_EQ(sent, Received('P')) << DescribeEvents();
+    EXPECT_EQ(2, memory.Allocations());
+    ExpectEveryAllocationFreed(memory);
+    EXPECT_EQ(0u, PendingSendCount());
+    // The destruction freed the current image, the nested one.
+    EXPECT_EQ(nullptr, GetCurrentImage());
+    const std::vector<HGLOBAL> freed = memory.Freed();
+    EXPECT_NE(freed.end(), std::find(freed.begin(), freed.end(), nestedBlocks.back()));
 }

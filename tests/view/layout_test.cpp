@@ -18,6 +18,14 @@ static DibFields Fields(uint16_t bits, int32_t w, int32_t h, uint32_t table, uin
     return s;
 }
 
+// Compressed bits of `bytes` bytes, declared in biSizeImage.
+static DibFields Compressed(DibFields s, uint32_t bytes)
+{
+    s.sizeImage = bytes;
+    s.imageBytes = bytes;
+    return s;
+}
+
 static int Verdict(const std::vector<uint8_t> &b, size_t size)
 {
     return static_cast<int>(CheckDibLayout(size ? b.data() : nullptr, size).verdict);
@@ -97,10 +105,10 @@ TEST(CheckDibLayout, UnsafeOrUndrawableHeadersAreRefused)
         {"width 0", Fields(8, 0, 4, 256), V::BadDimensions},
         {"width < 0", Fields(8, -4, 4, 256), V::BadDimensions},
         {"height 0", Fields(8, 4, 0, 256), V::BadDimensions},
-        {"RLE8", Fields(8, 4, 4, 256, 0, 1), V::Unsupported},
-        {"RLE4", Fields(4, 4, 4, 16, 0, 2), V::Unsupported},
-        {"JPEG", Fields(0, 4, 4, 0, 0, 4), V::Unsupported},
-        {"PNG", Fields(0, 4, 4, 0, 0, 5), V::Unsupported},
+        {"RLE8", Compressed(Fields(8, 4, 4, 256, 0, 1), 16), V::Unsupported},
+        {"RLE4", Compressed(Fields(4, 4, 4, 16, 0, 2), 8), V::Unsupported},
+        {"JPEG", Compressed(Fields(0, 4, 4, 0, 0, 4), 30), V::Unsupported},
+        {"PNG", Compressed(Fields(0, 4, 4, 0, 0, 5), 30), V::Unsupported},
         {"2 bits", Fields(2, 4, 4, 4), V::Unsupported},
         {"bit fields at 24 bits", Fields(24, 4, 4, 0, 0, 3), V::Unsupported},
         {"8 bits, 257 colours", Fields(8, 4, 4, 256, 257), V::BadColourCount},
@@ -138,6 +146,67 @@ TEST(CheckDibLayout, UnsafeOrUndrawableHeadersAreRefused)
     EXPECT_EQ(int(V::BadDimensions), sized(0x8000, -0x4000, huge)) << "2^31 bytes";
     EXPECT_EQ(int(V::Drawable), sized(4096, 4096, 40 + 4096ull * 4096 * 4));
     EXPECT_EQ(int(V::ShortBits), sized(4096, -4096, 40 + 4096ull * 4096 * 4 - 1));
+}
+
+// A header the view cannot draw is still kept, and handed to the hosts, only
+// when its table or masks and its bits lie inside the block: compressed bits
+// as far as biSizeImage says, which must say something; other bits by rows.
+TEST(CheckDibLayout, UndrawableLayoutsAreKeptOnlyWhenTheyFitTheirBlock)
+{
+    using V = DibVerdict;
+    auto huge = [](uint16_t bits, uint32_t compression, uint32_t table) {
+        return Fields(bits, 4096, 4096, table, 0, compression);
+    };
+    auto rowless = [](DibFields s) {
+        s.imageBytes = 0;
+        return s;
+    };
+    const struct {
+        const char *what;
+        DibFields fields;
+        size_t blockSize;  // 0: the block as built
+        V verdict;
+    } cases[] = {
+        {"RLE8 4096 x 4096 in 40 bytes", huge(8, 1, 0), 40, V::ShortTable},
+        {"RLE4 4096 x 4096 in 40 bytes", huge(4, 2, 0), 40, V::ShortTable},
+        {"JPEG 4096 x 4096 in 40 bytes", huge(0, 4, 0), 40, V::ShortBits},
+        {"PNG 4096 x 4096 in 40 bytes, 1 byte declared", Compressed(huge(0, 5, 0), 1), 40,
+         V::ShortBits},
+        {"RLE8 with its table, nothing declared", Compressed(huge(8, 1, 256), 0), 0, V::ShortBits},
+        {"RLE8, declared one byte past the block", Compressed(huge(8, 1, 256), 301), 1064 + 300,
+         V::ShortBits},
+        {"RLE8 of 4096 x 4096 in 300 declared bytes", Compressed(huge(8, 1, 256), 300), 0,
+         V::Unsupported},
+        {"RLE8, 257 colours", Compressed(Fields(8, 4, 4, 256, 257, 1), 16), 0, V::BadColourCount},
+        {"JPEG, a table of 3 past the block", Compressed(Fields(0, 4, 4, 0, 3, 4), 0), 48,
+         V::ShortTable},
+        {"JPEG, a table of 3 and 20 bytes", Compressed(Fields(0, 4, 4, 3, 3, 4), 20), 0,
+         V::Unsupported},
+        {"a compression no GDI knows", Compressed(Fields(8, 4, 4, 256, 0, 0x1234), 9), 0,
+         V::Unsupported},
+        {"the same, nothing declared", Compressed(Fields(8, 4, 4, 256, 0, 0x1234), 0), 0,
+         V::ShortBits},
+        {"2 bits, rows past the block", rowless(Fields(2, 4096, 4096, 4)), 1024, V::ShortBits},
+        {"2 bits, 5 colours", Fields(2, 4, 4, 5, 5), 0, V::BadColourCount},
+        {"bit fields at 24 bits, masks past the block", Fields(24, 4, 4, 0, 0, 3), 51,
+         V::ShortTable},
+        {"bit fields at 24 bits, rows of 2^31 bits", rowless(Fields(24, 0x7FFFFFF0, 1, 0, 0, 3)), 52,
+         V::BadDimensions},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> block = BuildDib(c.fields);
+        const size_t size = c.blockSize != 0 ? c.blockSize : block.size();
+        block.resize(size);
+        const DibLayout l = CheckDibLayout(block.data(), block.size());
+        EXPECT_EQ(static_cast<int>(c.verdict), static_cast<int>(l.verdict));
+        EXPECT_EQ(c.verdict != V::Unsupported, DibLayoutIsCorrupt(l.verdict));
+        if (c.verdict == V::Unsupported) {
+            // Kept exactly as long as every declared byte is there.
+            EXPECT_EQ(block.size() - c.fields.sizeImage, l.bitsOffset);
+            EXPECT_TRUE(DibLayoutIsCorrupt(CheckDibLayout(block.data(), size - 1).verdict));
+        }
+    }
 }
 
 TEST(PlanDibSourceRows, BottomUpCountsFromTheBottomTopDownIsRebased)

@@ -24,6 +24,8 @@ struct DibFields {
     uint32_t compression = 0;  // 3: bit fields, masks 0xFF0000, 0xFF00, 0xFF
     uint32_t headerSize = 40;
     uint16_t planes = 1;
+    uint32_t sizeImage = 0;     // biSizeImage
+    int64_t imageBytes = -1;    // bytes laid after the table; -1: the rows the header names
 };
 
 inline void Put32(std::vector<uint8_t> &b, size_t at, uint32_t v)
@@ -49,12 +51,14 @@ inline std::vector<uint8_t> BuildDib(const DibFields &s,
     const size_t masks = s.compression == 3 && header == 40 ? 12 : 0;
     const size_t bits = header + masks + s.tableEntries * 4;
     const size_t stride = s.width > 0 ? Stride(s.width, s.bitCount) : 0;
-    std::vector<uint8_t> b(bits + stride * rows, 0);
+    const size_t image = s.imageBytes >= 0 ? size_t(s.imageBytes) : stride * rows;
+    std::vector<uint8_t> b(bits + image, 0);
     Put32(b, 0, s.headerSize);
     Put32(b, 4, uint32_t(s.width));
     Put32(b, 8, uint32_t(s.height));
     Put32(b, 12, s.planes | uint32_t(s.bitCount) << 16);
     Put32(b, 16, s.compression);
+    Put32(b, 20, s.sizeImage);
     Put32(b, 32, s.coloursUsed);
     if (s.compression == 3) {
         Put32(b, 40, 0xFF0000), Put32(b, 44, 0xFF00), Put32(b, 48, 0xFF);
@@ -62,7 +66,7 @@ inline std::vector<uint8_t> BuildDib(const DibFields &s,
     for (uint32_t i = 0; i < s.tableEntries; ++i) {
         Put32(b, bits - s.tableEntries * 4 + 4 * i, colour ? colour(int(i)) : 0);
     }
-    for (int32_t y = 0; pixel && y < rows; ++y) {
+    for (int32_t y = 0; pixel && s.imageBytes < 0 && y < rows; ++y) {
         uint8_t *row = &b[bits + stride * (s.height > 0 ? rows - 1 - y : y)];
         for (int32_t x = 0; x < s.width; ++x) {
             const uint32_t v = pixel(x, y);
