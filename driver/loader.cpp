@@ -6,6 +6,8 @@
 // library survives to be called.
 #include "loader.h"
 
+#include <cstring>
+
 #include "pathdlg.h"
 #include "xraydrv.h"
 
@@ -33,6 +35,73 @@ static void ResolveExport(Fn *slot, const char *name)
     *slot = reinterpret_cast<Fn>(reinterpret_cast<void *>(GetProcAddress(driverLibrary, name)));
 }
 
+typedef BOOL(WINAPI *SetDllDirectoryAFn)(LPCSTR folder);
+
+// SetDllDirectoryA exists from Windows XP SP1 on. It is looked up rather than
+// imported, so the station still starts on a kernel32 without it (the driver's
+// own DLLs are then searched as before) and the rest of the station keeps
+// building against the XP headers.
+static void SetDriverDllDirectory(const char *folder)
+{
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    if (kernel == nullptr) {
+        return;
+    }
+    auto setDllDirectory = reinterpret_cast<SetDllDirectoryAFn>(
+        reinterpret_cast<void *>(GetProcAddress(kernel, "SetDllDirectoryA")));
+    if (setDllDirectory != nullptr) {
+        setDllDirectory(folder);
+    }
+}
+
+// The full path of the folder a driver path names, without a trailing
+// backslash except at a drive's root; false for a bare file name, which
+// names no folder and is searched for as it is.
+static bool DriverFolder(const char *path, char *folder, DWORD size)
+{
+    if (strpbrk(path, "\\/:") == nullptr) {
+        return false;
+    }
+    char *filePart = nullptr;
+    const DWORD length = GetFullPathNameA(path, size, folder, &filePart);
+    if (length == 0 || length >= size || filePart == nullptr || filePart == folder) {
+        return false;
+    }
+    *filePart = '\0';
+    const size_t end = strlen(folder);
+    if (end > 1 && folder[end - 1] == '\\' && folder[end - 2] != ':') {
+        folder[end - 1] = '\0';
+    }
+    return true;
+}
+
+// LoadLibraryA searches a driver's own imports in the station's folder, the
+// system folders, the current directory and PATH, never in the driver's
+// folder: that folder takes the current directory's place in the search
+// from just before the load for as long as the driver stays bound, since
+// drivers load DLLs of their own later too. Critical-error boxes are off for
+// the load, so that a path on an empty removable drive fails quietly.
+static HMODULE LoadDriverLibrary(const char *path)
+{
+    char folder[MAX_PATH];
+    if (DriverFolder(path, folder, sizeof folder)) {
+        SetDriverDllDirectory(folder);
+    }
+    const UINT oldMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    HMODULE library = LoadLibraryA(path);
+    SetErrorMode(oldMode);
+    if (library == nullptr) {
+        SetDriverDllDirectory(nullptr);
+    }
+    return library;
+}
+
+static void FreeDriverLibrary(HMODULE library)
+{
+    FreeLibrary(library);
+    SetDriverDllDirectory(nullptr);
+}
+
 // In the order of the table; a missing export stays null.
 static void ResolveEntryPoints()
 {
@@ -57,7 +126,7 @@ int LoadDriver(HWND mainWindow)
     }
 
     // An empty path is a failed load; it is never handed to LoadLibraryA.
-    driverLibrary = path[0] != '\0' ? LoadLibraryA(path) : nullptr;
+    driverLibrary = path[0] != '\0' ? LoadDriverLibrary(path) : nullptr;
     if (driverLibrary == nullptr) {
         // The path is not read again: the driver stays unbound until the
         // next open.
@@ -79,7 +148,7 @@ void CloseDriver()
         entryPoints.close();
     }
     if (driverLibrary != nullptr) {
-        FreeLibrary(driverLibrary);
+        FreeDriverLibrary(driverLibrary);
     }
     // Whether or not a following open succeeds, nothing may call into the
     // library just freed. The driver mode keeps its value until that open.

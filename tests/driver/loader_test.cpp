@@ -180,3 +180,79 @@ TEST_F(DriverTest, EveryKeyLibraryAndWindowDcTakenIsGivenBack)
     EXPECT_EQ(2, counter.Closed(Counted::Library)) << "the exit frees the library";
     EXPECT_EQ(counter.Opened(Counted::RegistryKey), counter.Closed(Counted::RegistryKey));
 }
+
+static std::string LoadedModulePath(const char *name)
+{
+    char path[MAX_PATH] = "";
+    HMODULE module = GetModuleHandleA(name);
+    if (module != nullptr) {
+        GetModuleFileNameA(module, path, sizeof path);
+    }
+    return path;
+}
+
+// The folder the DLL search holds in place of the current directory, or
+// empty; GetDllDirectoryA is looked up as the station looks up its setter.
+static std::string DllDirectory()
+{
+    typedef DWORD(WINAPI * GetDllDirectoryAFn)(DWORD, LPSTR);
+    auto get = reinterpret_cast<GetDllDirectoryAFn>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetDllDirectoryA")));
+    char folder[MAX_PATH] = "";
+    if (get != nullptr) {
+        get(sizeof folder, folder);
+    }
+    return folder;
+}
+
+static UINT CurrentErrorMode()
+{
+    const UINT mode = SetErrorMode(0);
+    SetErrorMode(mode);
+    return mode;
+}
+
+// A vendor's driver whose own DLL lies beside it, in a folder that is neither
+// the station's nor the current directory; a DLL of the same name planted in
+// the current directory must not be the one the driver gets.
+TEST_F(DriverTest, DriverFindsItsOwnDllsBesideItAndNotInTheCurrentDirectory)
+{
+    for (bool planted : {false, true}) {
+        SCOPED_TRACE(planted ? "a tddep.dll planted in the current directory" : "no other tddep.dll");
+        TempFolder sensor(planted ? "capst_sensor_planted" : "capst_sensor"),
+            elsewhere(planted ? "capst_elsewhere_planted" : "capst_elsewhere");
+        ASSERT_TRUE(sensor.CopyFromBin("withdep\\testdrv_withdep.dll", "testdrv_withdep.dll"));
+        ASSERT_TRUE(sensor.CopyFromBin("withdep\\tddep.dll", "tddep.dll"));
+        if (planted) {
+            ASSERT_TRUE(elsewhere.CopyFromBin("withdep\\tddep.dll", "tddep.dll"));
+        }
+        ASSERT_EQ(nullptr, GetModuleHandleA("tddep.dll"));
+        CurrentDirectory directory(elsewhere.Path());
+        ASSERT_TRUE(directory.Changed());
+        WriteDriverPath((sensor.Path() + "\\testdrv_withdep.dll").c_str());
+        const UINT errorMode = CurrentErrorMode();
+        modal.records.clear();
+        {
+            OpenCloseCounter counter;
+            ASSERT_TRUE(counter.Installed());
+            HWND window = Open();
+            EXPECT_TRUE(modal.records.empty()) << Boxes();
+            EXPECT_EQ(2, DriverMode());
+            EXPECT_EQ(sensor.Path() + "\\tddep.dll", LoadedModulePath("tddep.dll"));
+            // Kept while the driver is bound: drivers load DLLs later too.
+            EXPECT_EQ(sensor.Path(), DllDirectory());
+            // No critical-error box for the load; the old mode is back after it.
+            EXPECT_EQ(static_cast<UINT>(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX),
+                      counter.ErrorModeAtLoad());
+            EXPECT_EQ(errorMode, CurrentErrorMode());
+
+            Close(window);
+            EXPECT_EQ("", DllDirectory());
+            EXPECT_EQ(1, counter.Opened(Counted::Library));
+            EXPECT_EQ(1, counter.Closed(Counted::Library));
+            EXPECT_EQ(1, counter.Opened(Counted::Driver));
+            EXPECT_EQ(1, counter.Closed(Counted::Driver));
+        }
+        EXPECT_EQ(nullptr, GetModuleHandleA("tddep.dll")) << "freed with the driver";
+    }
+}
