@@ -4,6 +4,11 @@
 // point and falls back to a fixed default when the export is missing.
 // Freeing the library also empties the table, so no pointer into a freed
 // library survives to be called.
+//
+// A driver call can run a message loop of its own (a message box of the
+// driver's), inside which the station can be closed: the calls in progress
+// are counted, and the library is freed only once the outermost has
+// returned, so that no driver code runs after FreeLibrary.
 #include "loader.h"
 
 #include <cstring>
@@ -24,6 +29,10 @@ struct DriverEntryPoints {
 static HMODULE driverLibrary;
 static DriverEntryPoints entryPoints;
 static int driverMode;
+// Calls into the driver that have not yet returned, and a library closed
+// meanwhile whose FreeLibrary waits for the outermost of them.
+static int callsInProgress;
+static HMODULE libraryToFree;
 
 static constexpr int DEFAULT_SENSOR_WIDTH = 512;
 static constexpr int DEFAULT_SENSOR_HEIGHT = 768;
@@ -102,6 +111,20 @@ static void FreeDriverLibrary(HMODULE library)
     SetDriverDllDirectory(nullptr);
 }
 
+// Every call into the driver goes through here.
+template <typename Fn, typename... Args>
+static int CallDriver(Fn entry, Args... args)
+{
+    ++callsInProgress;
+    const int result = entry(args...);
+    if (--callsInProgress == 0 && libraryToFree != nullptr) {
+        HMODULE library = libraryToFree;
+        libraryToFree = nullptr;
+        FreeDriverLibrary(library);
+    }
+    return result;
+}
+
 // In the order of the table; a missing export stays null.
 static void ResolveEntryPoints()
 {
@@ -137,24 +160,39 @@ int LoadDriver(HWND mainWindow)
 
     ResolveEntryPoints();
     if (entryPoints.open != nullptr) {
-        driverMode = entryPoints.open(mainWindow, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
+        driverMode = CallDriver(entryPoints.open, mainWindow, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
     }
     return driverMode;
 }
 
 void CloseDriver()
 {
-    if (entryPoints.close != nullptr) {
-        entryPoints.close();
-    }
-    if (driverLibrary != nullptr) {
-        FreeDriverLibrary(driverLibrary);
+    // The handle and XRAYClose are taken out first, so a close asked for
+    // from inside XRAYClose neither closes nor frees a second time; the
+    // other wrappers still reach the driver until XRAYClose has returned.
+    const XRAYCloseFn close = entryPoints.close;
+    HMODULE library = driverLibrary;
+    entryPoints.close = nullptr;
+    driverLibrary = nullptr;
+    if (close != nullptr) {
+        CallDriver(close);
     }
     // Whether or not a following open succeeds, nothing may call into the
-    // library just freed. The driver mode keeps its value until that open.
-    driverLibrary = nullptr;
+    // library being freed. The driver mode keeps its value until that open.
     entryPoints = DriverEntryPoints{};
+    if (library == nullptr) {
+        return;
+    }
+    if (callsInProgress > 0) {
+        // The driver stops now; its code goes when the call it is still in
+        // returns (CallDriver).
+        libraryToFree = library;
+        return;
+    }
+    FreeDriverLibrary(library);
 }
+
+bool DriverCallInProgress() { return callsInProgress > 0; }
 
 int DriverMode() { return driverMode; }
 
@@ -163,7 +201,7 @@ void StartAcquisition()
     if (driverMode != XRAY_MODE_STANDALONE || entryPoints.prepareAcquisition == nullptr) {
         return;
     }
-    if (entryPoints.prepareAcquisition() == 0) {
+    if (CallDriver(entryPoints.prepareAcquisition) == 0) {
         MessageBeep(0xFFFFFFFF);
     }
 }
@@ -173,7 +211,7 @@ int GetSensorResolution(double *first, double *second)
     if (entryPoints.resolution == nullptr) {
         return 0;
     }
-    return entryPoints.resolution(first, second);
+    return CallDriver(entryPoints.resolution, first, second);
 }
 
 void GetSensorSize(int *width, int *height)
@@ -182,7 +220,7 @@ void GetSensorSize(int *width, int *height)
     *width = DEFAULT_SENSOR_WIDTH;
     *height = DEFAULT_SENSOR_HEIGHT;
     if (entryPoints.size != nullptr) {
-        entryPoints.size(width, height);
+        CallDriver(entryPoints.size, width, height);
     }
 }
 
@@ -195,5 +233,5 @@ int ChangeBinningMode(int mode)
     if (entryPoints.changeBinningMode == nullptr) {
         return 0;
     }
-    return entryPoints.changeBinningMode(mode);
+    return CallDriver(entryPoints.changeBinningMode, mode);
 }

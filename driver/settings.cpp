@@ -185,6 +185,13 @@ void ApplyDriverModeOnCreate(HWND mainWindow, HMENU menu, int driverMode)
 
 void ToggleSynchro(HWND mainWindow)
 {
+    // From a message loop the driver runs inside one of its calls, the
+    // library cannot be closed and opened again under that call: the switch
+    // is refused with the simple beep, and nothing changes.
+    if (DriverCallInProgress()) {
+        MessageBeep(0xFFFFFFFF);
+        return;
+    }
     HMENU menu = GetMenu(mainWindow);
     HKEY key = OpenSensorKey();
     DWORD previous = CheckMenuItem(menu, IDM_SYNCHRO, MF_UNCHECKED);

@@ -256,3 +256,94 @@ TEST_F(DriverTest, DriverFindsItsOwnDllsBesideItAndNotInTheCurrentDirectory)
         EXPECT_EQ(nullptr, GetModuleHandleA("tddep.dll")) << "freed with the driver";
     }
 }
+
+// XRAYPrepareAcquisition runs a message loop of the driver's own (its box),
+// and from inside it the operator closes the station or switches HBX.
+static HWND stationInLoop;
+static UINT messageInLoop;
+static WPARAM wParamInLoop;
+static OpenCloseCounter *countsInLoop;
+static BeepCounter *beepsInLoop;
+static TestDriver *driverInLoop;
+static int freesInLoop, beepsInsideLoop;
+static std::string callsInLoop;
+
+static void ActInsideTheDriverLoop()
+{
+    if (stationInLoop == nullptr) {
+        return;
+    }
+    HWND window = stationInLoop;
+    stationInLoop = nullptr;
+    SendMessageA(window, messageInLoop, wParamInLoop, 0);
+    freesInLoop = countsInLoop->Closed(Counted::Library);
+    beepsInsideLoop = beepsInLoop->Count();
+    callsInLoop = driverInLoop->Calls();
+}
+
+TEST_F(DriverTest, LibraryIsFreedOnlyAfterTheDriverCallInProgressReturns)
+{
+    const struct {
+        const char *name;
+        UINT message;
+        WPARAM wParam;
+        const char *callsInside;  // once the message has been handled
+        int beepsInside;
+        bool windowLives;
+        int frees;  // once the call has returned
+    } cases[] = {
+        // The driver is told to stop at once; its library goes when the call
+        // it is still in returns.
+        {"close", WM_CLOSE, 0, "XRAYPrepareAcquisition();XRAYClose();", 0, false, 1},
+        // Refused with the simple beep: nothing is closed or reopened.
+        {"HBX", WM_COMMAND, MAKEWPARAM(IDM_SYNCHRO, 0), "XRAYPrepareAcquisition();", 1, true, 0},
+    };
+    TestDriver td("testdrv_prepareloop.dll");
+    ASSERT_TRUE(td.Loaded());
+    CreateSensorKey();
+    WriteDriverPath(td.path.c_str());
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        OpenCloseCounter counter;
+        BeepCounter beeps;
+        ASSERT_TRUE(counter.Installed());
+        HWND window = Open();
+        ASSERT_EQ(2, DriverMode());
+        const UINT checkBefore = ItemState(GetMenu(window), IDM_SYNCHRO);
+        std::string synchroBefore;
+        const bool hadSynchro = ReadSensorValue("Synchro", &synchroBefore, nullptr, nullptr);
+        td.ClearLog();
+        modal.records.clear();
+        stationInLoop = window;
+        messageInLoop = c.message;
+        wParamInLoop = c.wParam;
+        countsInLoop = &counter;
+        beepsInLoop = &beeps;
+        driverInLoop = &td;
+        freesInLoop = beepsInsideLoop = -1;
+        modal.onAnswer = ActInsideTheDriverLoop;
+
+        SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDM_START, 0), 0);
+        modal.onAnswer = nullptr;
+
+        ASSERT_EQ(1u, modal.records.size()) << Boxes();
+        EXPECT_EQ("testdrv", modal.records[0].caption);
+        EXPECT_EQ(c.callsInside, callsInLoop);
+        EXPECT_EQ(0, freesInLoop) << "freed while the driver was still inside its call";
+        EXPECT_EQ(c.beepsInside, beepsInsideLoop);
+        EXPECT_EQ(c.windowLives, IsWindow(window) != FALSE);
+        EXPECT_EQ(c.frees, counter.Closed(Counted::Library));
+        EXPECT_EQ(std::string(c.callsInside) + "XRAYPrepareAcquisition:returns;", td.Calls());
+        if (c.windowLives) {
+            EXPECT_EQ(checkBefore, ItemState(GetMenu(window), IDM_SYNCHRO));
+            std::string synchroAfter;
+            EXPECT_EQ(hadSynchro, ReadSensorValue("Synchro", &synchroAfter, nullptr, nullptr));
+            EXPECT_EQ(synchroBefore, synchroAfter);
+            Close(window);
+        }
+        EXPECT_EQ(1, counter.Opened(Counted::Library));
+        EXPECT_EQ(1, counter.Closed(Counted::Library));
+        EXPECT_EQ(1, counter.Opened(Counted::Driver));
+        EXPECT_EQ(1, counter.Closed(Counted::Driver));
+    }
+}
