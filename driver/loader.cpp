@@ -143,8 +143,13 @@ int LoadDriver(HWND mainWindow)
     // MAX_PATH, as the dialog stores it, so a stored path is loaded whole.
     char path[MAX_PATH] = "";
     ReadDriverPathEntry(path, sizeof path);
+    // Both modal windows dispatch messages, and a WM_CLOSE among them
+    // destroys the main window: nothing is then loaded or opened for it.
     if (path[0] == '\0') {
         ShowDriverPathDialog(mainWindow);
+        if (!IsWindow(mainWindow)) {
+            return driverMode;
+        }
         ReadDriverPathEntry(path, sizeof path);
     }
 
@@ -154,7 +159,9 @@ int LoadDriver(HWND mainWindow)
         // The path is not read again: the driver stays unbound until the
         // next open.
         ShowDriverLoadFailure(path);
-        ShowDriverPathDialog(mainWindow);
+        if (IsWindow(mainWindow)) {
+            ShowDriverPathDialog(mainWindow);
+        }
         return driverMode;
     }
 

@@ -203,8 +203,17 @@ void ToggleSynchro(HWND mainWindow)
     }
     CheckSynchroItem(menu);
 
+    // XRAYClose, the dialogs and XRAYOpen all dispatch messages, so the
+    // station may have been closed meanwhile: then nothing is reopened or
+    // shown for the window that is gone.
     CloseDriver();
+    if (!IsWindow(mainWindow)) {
+        return;
+    }
     int driverMode = LoadDriver(mainWindow);
+    if (!IsWindow(mainWindow)) {
+        return;
+    }
     switch (driverMode) {
     case XRAY_MODE_RESTART:
         ShowError(RESTART_TEXT);
