@@ -8,8 +8,12 @@
 // needed), loads it, resolves its exports and opens it. Returns the driver mode.
 int LoadDriver(HWND mainWindow);
 // Calls XRAYClose when present and frees the library; afterwards no entry
-// point of the freed library can be reached.
+// point of the freed library can be reached. Asked for while a driver call
+// is in progress (from a message loop the driver runs), it frees the library
+// only when the outermost call has returned.
 void CloseDriver();
+// True while a call into the driver has not returned.
+bool DriverCallInProgress();
 // The driver mode of the last open (0 until an open sets it).
 int DriverMode();
 

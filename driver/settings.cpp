@@ -185,6 +185,13 @@ void ApplyDriverModeOnCreate(HWND mainWindow, HMENU menu, int driverMode)
 
 void ToggleSynchro(HWND mainWindow)
 {
+    // From a message loop the driver runs inside one of its calls, the
+    // library cannot be closed and opened again under that call: the switch
+    // is refused with the simple beep, and nothing changes.
+    if (DriverCallInProgress()) {
+        MessageBeep(0xFFFFFFFF);
+        return;
+    }
     HMENU menu = GetMenu(mainWindow);
     HKEY key = OpenSensorKey();
     DWORD previous = CheckMenuItem(menu, IDM_SYNCHRO, MF_UNCHECKED);
@@ -196,8 +203,17 @@ void ToggleSynchro(HWND mainWindow)
     }
     CheckSynchroItem(menu);
 
+    // XRAYClose, the dialogs and XRAYOpen all dispatch messages, so the
+    // station may have been closed meanwhile: then nothing is reopened or
+    // shown for the window that is gone.
     CloseDriver();
+    if (!IsWindow(mainWindow)) {
+        return;
+    }
     int driverMode = LoadDriver(mainWindow);
+    if (!IsWindow(mainWindow)) {
+        return;
+    }
     switch (driverMode) {
     case XRAY_MODE_RESTART:
         ShowError(RESTART_TEXT);

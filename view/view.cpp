@@ -24,10 +24,13 @@ static int horizontalPosition;
 static int verticalPosition;
 static int horizontalLimit;
 static int verticalLimit;
+static bool intakeClosed;
 
 HGLOBAL GetCurrentImage() { return currentImage; }
 
 void SetCurrentImage(HGLOBAL image) { currentImage = image; }
+
+void SetImageIntakeClosed(bool closed) { intakeClosed = closed; }
 
 int StoredScrollPosition(int bar) { return bar == SB_HORZ ? horizontalPosition : verticalPosition; }
 
@@ -253,6 +256,14 @@ void ScrollView(HWND mainWindow, int bar, WORD request, WORD thumbPosition)
 
 void ReceiveDriverImage(HWND mainWindow, HGLOBAL image)
 {
+    // Once the window is closing the block is still ours, and is freed: the
+    // current image is gone and the hosts have had the exit notice.
+    if (intakeClosed) {
+        if (image != currentImage) {
+            FreeImageBlock(image);
+        }
+        return;
+    }
     // The driver hands over a new block every time; the current block itself
     // coming back must not be freed and then kept.
     if (image == nullptr || image == currentImage) {

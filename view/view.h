@@ -23,6 +23,10 @@ void PaintCurrentImage(HWND mainWindow);
 void ResizeView(HWND mainWindow, WORD clientWidth, WORD clientHeight);
 void ScrollView(HWND mainWindow, int bar, WORD request, WORD thumbPosition);
 void ReceiveDriverImage(HWND mainWindow, HGLOBAL image);
+// Set by the window procedure when the main window's destruction begins, and
+// cleared when a window is created: while it is set, an image that arrives
+// is freed at once and goes nowhere.
+void SetImageIntakeClosed(bool closed);
 
 // The stored scroll position and limit of a bar (SB_HORZ or SB_VERT).
 int StoredScrollPosition(int bar);

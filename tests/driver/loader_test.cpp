@@ -180,3 +180,170 @@ TEST_F(DriverTest, EveryKeyLibraryAndWindowDcTakenIsGivenBack)
     EXPECT_EQ(2, counter.Closed(Counted::Library)) << "the exit frees the library";
     EXPECT_EQ(counter.Opened(Counted::RegistryKey), counter.Closed(Counted::RegistryKey));
 }
+
+static std::string LoadedModulePath(const char *name)
+{
+    char path[MAX_PATH] = "";
+    HMODULE module = GetModuleHandleA(name);
+    if (module != nullptr) {
+        GetModuleFileNameA(module, path, sizeof path);
+    }
+    return path;
+}
+
+// The folder the DLL search holds in place of the current directory, or
+// empty; GetDllDirectoryA is looked up as the station looks up its setter.
+static std::string DllDirectory()
+{
+    typedef DWORD(WINAPI * GetDllDirectoryAFn)(DWORD, LPSTR);
+    auto get = reinterpret_cast<GetDllDirectoryAFn>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetDllDirectoryA")));
+    char folder[MAX_PATH] = "";
+    if (get != nullptr) {
+        get(sizeof folder, folder);
+    }
+    return folder;
+}
+
+static UINT CurrentErrorMode()
+{
+    const UINT mode = SetErrorMode(0);
+    SetErrorMode(mode);
+    return mode;
+}
+
+// A vendor's driver whose own DLL lies beside it, in a folder that is neither
+// the station's nor the current directory; a DLL of the same name planted in
+// the current directory must not be the one the driver gets.
+TEST_F(DriverTest, DriverFindsItsOwnDllsBesideItAndNotInTheCurrentDirectory)
+{
+    for (bool planted : {false, true}) {
+        SCOPED_TRACE(planted ? "a tddep.dll planted in the current directory" : "no other tddep.dll");
+        TempFolder sensor(planted ? "capst_sensor_planted" : "capst_sensor"),
+            elsewhere(planted ? "capst_elsewhere_planted" : "capst_elsewhere");
+        ASSERT_TRUE(sensor.CopyFromBin("withdep\\testdrv_withdep.dll", "testdrv_withdep.dll"));
+        ASSERT_TRUE(sensor.CopyFromBin("withdep\\tddep.dll", "tddep.dll"));
+        if (planted) {
+            ASSERT_TRUE(elsewhere.CopyFromBin("withdep\\tddep.dll", "tddep.dll"));
+        }
+        ASSERT_EQ(nullptr, GetModuleHandleA("tddep.dll"));
+        CurrentDirectory directory(elsewhere.Path());
+        ASSERT_TRUE(directory.Changed());
+        WriteDriverPath((sensor.Path() + "\\testdrv_withdep.dll").c_str());
+        const UINT errorMode = CurrentErrorMode();
+        modal.records.clear();
+        {
+            OpenCloseCounter counter;
+            ASSERT_TRUE(counter.Installed());
+            HWND window = Open();
+            EXPECT_TRUE(modal.records.empty()) << Boxes();
+            EXPECT_EQ(2, DriverMode());
+            EXPECT_EQ(sensor.Path() + "\\tddep.dll", LoadedModulePath("tddep.dll"));
+            // Kept while the driver is bound: drivers load DLLs later too.
+            EXPECT_EQ(sensor.Path(), DllDirectory());
+            // No critical-error box for the load; the old mode is back after it.
+            EXPECT_EQ(static_cast<UINT>(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX),
+                      counter.ErrorModeAtLoad());
+            EXPECT_EQ(errorMode, CurrentErrorMode());
+
+            Close(window);
+            EXPECT_EQ("", DllDirectory());
+            EXPECT_EQ(1, counter.Opened(Counted::Library));
+            EXPECT_EQ(1, counter.Closed(Counted::Library));
+            EXPECT_EQ(1, counter.Opened(Counted::Driver));
+            EXPECT_EQ(1, counter.Closed(Counted::Driver));
+        }
+        EXPECT_EQ(nullptr, GetModuleHandleA("tddep.dll")) << "freed with the driver";
+    }
+}
+
+// XRAYPrepareAcquisition runs a message loop of the driver's own (its box),
+// and from inside it the operator closes the station or switches HBX.
+static HWND stationInLoop;
+static UINT messageInLoop;
+static WPARAM wParamInLoop;
+static OpenCloseCounter *countsInLoop;
+static BeepCounter *beepsInLoop;
+static TestDriver *driverInLoop;
+static int freesInLoop, beepsInsideLoop;
+static std::string callsInLoop;
+
+static void ActInsideTheDriverLoop()
+{
+    if (stationInLoop == nullptr) {
+        return;
+    }
+    HWND window = stationInLoop;
+    stationInLoop = nullptr;
+    SendMessageA(window, messageInLoop, wParamInLoop, 0);
+    freesInLoop = countsInLoop->Closed(Counted::Library);
+    beepsInsideLoop = beepsInLoop->Count();
+    callsInLoop = driverInLoop->Calls();
+}
+
+TEST_F(DriverTest, LibraryIsFreedOnlyAfterTheDriverCallInProgressReturns)
+{
+    const struct {
+        const char *name;
+        UINT message;
+        WPARAM wParam;
+        const char *callsInside;  // once the message has been handled
+        int beepsInside;
+        bool windowLives;
+        int frees;  // once the call has returned
+    } cases[] = {
+        // The driver is told to stop at once; its library goes when the call
+        // it is still in returns.
+        {"close", WM_CLOSE, 0, "XRAYPrepareAcquisition();XRAYClose();", 0, false, 1},
+        // Refused with the simple beep: nothing is closed or reopened.
+        {"HBX", WM_COMMAND, MAKEWPARAM(IDM_SYNCHRO, 0), "XRAYPrepareAcquisition();", 1, true, 0},
+    };
+    TestDriver td("testdrv_prepareloop.dll");
+    ASSERT_TRUE(td.Loaded());
+    CreateSensorKey();
+    WriteDriverPath(td.path.c_str());
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        OpenCloseCounter counter;
+        BeepCounter beeps;
+        ASSERT_TRUE(counter.Installed());
+        HWND window = Open();
+        ASSERT_EQ(2, DriverMode());
+        const UINT checkBefore = ItemState(GetMenu(window), IDM_SYNCHRO);
+        std::string synchroBefore;
+        const bool hadSynchro = ReadSensorValue("Synchro", &synchroBefore, nullptr, nullptr);
+        td.ClearLog();
+        modal.records.clear();
+        stationInLoop = window;
+        messageInLoop = c.message;
+        wParamInLoop = c.wParam;
+        countsInLoop = &counter;
+        beepsInLoop = &beeps;
+        driverInLoop = &td;
+        freesInLoop = beepsInsideLoop = -1;
+        modal.onAnswer = ActInsideTheDriverLoop;
+
+        SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDM_START, 0), 0);
+        modal.onAnswer = nullptr;
+
+        ASSERT_EQ(1u, modal.records.size()) << Boxes();
+        EXPECT_EQ("testdrv", modal.records[0].caption);
+        EXPECT_EQ(c.callsInside, callsInLoop);
+        EXPECT_EQ(0, freesInLoop) << "freed while the driver was still inside its call";
+        EXPECT_EQ(c.beepsInside, beepsInsideLoop);
+        EXPECT_EQ(c.windowLives, IsWindow(window) != FALSE);
+        EXPECT_EQ(c.frees, counter.Closed(Counted::Library));
+        EXPECT_EQ(std::string(c.callsInside) + "XRAYPrepareAcquisition:returns;", td.Calls());
+        if (c.windowLives) {
+            EXPECT_EQ(checkBefore, ItemState(GetMenu(window), IDM_SYNCHRO));
+            std::string synchroAfter;
+            EXPECT_EQ(hadSynchro, ReadSensorValue("Synchro", &synchroAfter, nullptr, nullptr));
+            EXPECT_EQ(synchroBefore, synchroAfter);
+            Close(window);
+        }
+        EXPECT_EQ(1, counter.Opened(Counted::Library));
+        EXPECT_EQ(1, counter.Closed(Counted::Library));
+        EXPECT_EQ(1, counter.Opened(Counted::Driver));
+        EXPECT_EQ(1, counter.Closed(Counted::Driver));
+    }
+}

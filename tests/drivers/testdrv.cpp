@@ -94,6 +94,26 @@ TD_EXPORT const char *__cdecl TD_Log(void) { return callLog.c_str(); }
 TD_EXPORT void __cdecl TD_ClearLog(void) { callLog.clear(); }
 TD_EXPORT HWND __cdecl TD_OpenWindow(void) { return openWindow; }
 
+// The binding's own cases. TD_PREPARE_LOOP: XRAYPrepareAcquisition shows a
+// box of the driver's own, with no owner so the main window stays enabled,
+// and so runs a message loop inside the call; once the box is closed it
+// records its return, from code that must still be loaded.
+// TD_PROVIDE_DEPENDENCY: the DLL that exports TD_Dependency, for a driver
+// built with TD_MISSING_DEPENDENCY against it, found only beside the driver.
+#ifdef TD_PREPARE_LOOP
+#define TD_NO_PREPARE
+TD_EXPORT int TD_CALL XRAYPrepareAcquisition(void)
+{
+    Record("XRAYPrepareAcquisition()");
+    MessageBoxA(nullptr, "Sensor busy", "testdrv", MB_OK);
+    Record("XRAYPrepareAcquisition:returns");
+    return prepareResult;
+}
+#endif
+#ifdef TD_PROVIDE_DEPENDENCY
+TD_EXPORT int __cdecl TD_Dependency(void) { return 1; }
+#endif
+
 #ifndef TD_NO_OPEN
 TD_EXPORT int TD_CALL XRAYOpen(HWND window, const char *vendor, int applicationCode)
 {

@@ -222,6 +222,45 @@ std::string ReadWholeFile(const std::string &path)
     return text;
 }
 
+TempFolder::TempFolder(const char *name)
+{
+    char folder[MAX_PATH];
+    GetTempPathA(sizeof folder, folder);
+    path = std::string(folder) + name;
+    CreateDirectoryA(path.c_str(), nullptr);
+}
+
+TempFolder::~TempFolder()
+{
+    for (const std::string &file : files) {
+        DeleteFileA(file.c_str());
+    }
+    RemoveDirectoryA(path.c_str());
+}
+
+bool TempFolder::CopyFromBin(const char *binFile, const char *name)
+{
+    const std::string to = path + "\\" + name;
+    if (!CopyFileA(BinPath(binFile).c_str(), to.c_str(), FALSE)) {
+        return false;
+    }
+    files.push_back(to);
+    return true;
+}
+
+CurrentDirectory::CurrentDirectory(const std::string &folder)
+{
+    GetCurrentDirectoryA(sizeof saved, saved);
+    changed = SetCurrentDirectoryA(folder.c_str()) != FALSE;
+}
+
+CurrentDirectory::~CurrentDirectory()
+{
+    if (changed) {
+        SetCurrentDirectoryA(saved);
+    }
+}
+
 int RunProgram(const char *program, const std::string &arguments, std::string *output, DWORD guardMs)
 {
     // The output goes to a file: a pipe would need a reader while waiting.

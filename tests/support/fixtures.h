@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // Windows path of a file in the folder of the running test program.
 std::string BinPath(const char *fileName);
@@ -62,6 +63,38 @@ int RunProgram(const char *program, const std::string &arguments, std::string *o
 std::string TempPath(const char *name);
 // The whole of a file, or empty when it cannot be read.
 std::string ReadWholeFile(const std::string &path);
+
+// A folder of its own in the temporary folder for one test; what was copied
+// into it is deleted with it at the end.
+class TempFolder {
+public:
+    explicit TempFolder(const char *name);
+    ~TempFolder();
+    TempFolder(const TempFolder &) = delete;
+    TempFolder &operator=(const TempFolder &) = delete;
+    // Windows path, without a trailing backslash.
+    const std::string &Path() const { return path; }
+    // Copies a file of the bin folder (a path relative to it) in, as `name`.
+    bool CopyFromBin(const char *binFile, const char *name);
+
+private:
+    std::string path;
+    std::vector<std::string> files;
+};
+
+// The current directory set for one test and put back afterwards.
+class CurrentDirectory {
+public:
+    explicit CurrentDirectory(const std::string &folder);
+    ~CurrentDirectory();
+    CurrentDirectory(const CurrentDirectory &) = delete;
+    CurrentDirectory &operator=(const CurrentDirectory &) = delete;
+    bool Changed() const { return changed; }
+
+private:
+    char saved[MAX_PATH] = "";
+    bool changed = false;
+};
 
 // An environment variable set for one test and removed afterwards; child
 // processes started meanwhile inherit it.

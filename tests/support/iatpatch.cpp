@@ -82,9 +82,13 @@ UINT BeepCounter::LastType() const { return lastBeepType; }
 
 namespace {
 
-int opened[3], closed[3];
+constexpr int COUNTED_KINDS = 4;
+int opened[COUNTED_KINDS], closed[COUNTED_KINDS];
+UINT errorModeAtLoad;
 void *realRegOpenKeyExA, *realRegCloseKey, *realLoadLibraryA, *realFreeLibrary, *realGetDC,
-    *realReleaseDC;
+    *realReleaseDC, *realGetProcAddress;
+// The driver's own XRAYOpen and XRAYClose behind the counting stand-ins.
+void *driverOpen, *driverClose;
 
 void Count(int *table, Counted what) { ++table[static_cast<int>(what)]; }
 
@@ -104,6 +108,9 @@ LONG WINAPI CountingRegCloseKey(HKEY key)
 }
 HMODULE WINAPI CountingLoadLibraryA(LPCSTR name)
 {
+    // SetErrorMode is the one reader that every Windows version has.
+    errorModeAtLoad = SetErrorMode(0);
+    SetErrorMode(errorModeAtLoad);
     HMODULE module = reinterpret_cast<decltype(&LoadLibraryA)>(realLoadLibraryA)(name);
     if (module != nullptr) {
         Count(opened, Counted::Library);
@@ -128,20 +135,51 @@ int WINAPI CountingReleaseDC(HWND window, HDC dc)
     Count(closed, Counted::WindowDC);
     return reinterpret_cast<decltype(&ReleaseDC)>(realReleaseDC)(window, dc);
 }
+int __cdecl CountingXRAYOpen(HWND window, const char *vendor, int applicationCode)
+{
+    Count(opened, Counted::Driver);
+    return reinterpret_cast<int(__cdecl *)(HWND, const char *, int)>(driverOpen)(window, vendor,
+                                                                                applicationCode);
+}
+int __cdecl CountingXRAYClose(void)
+{
+    Count(closed, Counted::Driver);
+    return reinterpret_cast<int(__cdecl *)(void)>(driverClose)();
+}
+FARPROC WINAPI CountingGetProcAddress(HMODULE module, LPCSTR name)
+{
+    FARPROC found = reinterpret_cast<decltype(&GetProcAddress)>(realGetProcAddress)(module, name);
+    // A name below 0x10000 is an ordinal.
+    if (found == nullptr || reinterpret_cast<ULONG_PTR>(name) < 0x10000) {
+        return found;
+    }
+    if (lstrcmpA(name, "XRAYOpen") == 0) {
+        driverOpen = reinterpret_cast<void *>(found);
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(CountingXRAYOpen));
+    }
+    if (lstrcmpA(name, "XRAYClose") == 0) {
+        driverClose = reinterpret_cast<void *>(found);
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(CountingXRAYClose));
+    }
+    return found;
+}
 
 }  // namespace
 
 OpenCloseCounter::OpenCloseCounter()
 {
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < COUNTED_KINDS; ++i) {
         opened[i] = closed[i] = 0;
     }
+    errorModeAtLoad = 0;
     realRegOpenKeyExA = PatchImport("advapi32.dll", "RegOpenKeyExA", reinterpret_cast<void *>(CountingRegOpenKeyExA));
     realRegCloseKey = PatchImport("advapi32.dll", "RegCloseKey", reinterpret_cast<void *>(CountingRegCloseKey));
     realLoadLibraryA = PatchImport("kernel32.dll", "LoadLibraryA", reinterpret_cast<void *>(CountingLoadLibraryA));
     realFreeLibrary = PatchImport("kernel32.dll", "FreeLibrary", reinterpret_cast<void *>(CountingFreeLibrary));
     realGetDC = PatchImport("user32.dll", "GetDC", reinterpret_cast<void *>(CountingGetDC));
     realReleaseDC = PatchImport("user32.dll", "ReleaseDC", reinterpret_cast<void *>(CountingReleaseDC));
+    realGetProcAddress =
+        PatchImport("kernel32.dll", "GetProcAddress", reinterpret_cast<void *>(CountingGetProcAddress));
 }
 
 OpenCloseCounter::~OpenCloseCounter()
@@ -153,6 +191,7 @@ OpenCloseCounter::~OpenCloseCounter()
         {"advapi32.dll", "RegOpenKeyExA", realRegOpenKeyExA}, {"advapi32.dll", "RegCloseKey", realRegCloseKey},
         {"kernel32.dll", "LoadLibraryA", realLoadLibraryA},  {"kernel32.dll", "FreeLibrary", realFreeLibrary},
         {"user32.dll", "GetDC", realGetDC},                  {"user32.dll", "ReleaseDC", realReleaseDC},
+        {"kernel32.dll", "GetProcAddress", realGetProcAddress},
     };
     for (const auto &patch : patches) {
         if (patch.original != nullptr) {
@@ -164,9 +203,11 @@ OpenCloseCounter::~OpenCloseCounter()
 bool OpenCloseCounter::Installed() const
 {
     return realRegOpenKeyExA && realRegCloseKey && realLoadLibraryA && realFreeLibrary && realGetDC &&
-        realReleaseDC;
+        realReleaseDC && realGetProcAddress;
 }
 
 int OpenCloseCounter::Opened(Counted what) const { return opened[static_cast<int>(what)]; }
 
 int OpenCloseCounter::Closed(Counted what) const { return closed[static_cast<int>(what)]; }
+
+UINT OpenCloseCounter::ErrorModeAtLoad() const { return errorModeAtLoad; }

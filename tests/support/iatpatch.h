@@ -45,7 +45,10 @@ private:
 // libraries (LoadLibraryA / FreeLibrary) and window DCs (GetDC / ReleaseDC).
 // Only successful opens count. Calls made by the test itself while the
 // object lives count too, so keep it around the station's work alone.
-enum class Counted { RegistryKey, Library, WindowDC };
+// Driver counts every call of XRAYOpen against every call of XRAYClose: the
+// two exports, as GetProcAddress finds them while the object lives, are
+// handed out behind counting stand-ins (__cdecl drivers only).
+enum class Counted { RegistryKey, Library, WindowDC, Driver };
 
 class OpenCloseCounter {
 public:
@@ -56,4 +59,6 @@ public:
     bool Installed() const;
     int Opened(Counted what) const;
     int Closed(Counted what) const;
+    // The process's error mode while the last LoadLibraryA ran.
+    UINT ErrorModeAtLoad() const;
 };
