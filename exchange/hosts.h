@@ -16,7 +16,7 @@ UINT DeleteResourceMessage();
 
 // How many images that arrive while a send to the hosts is in progress wait
 // for it to finish; one more is sent at once, nested, ahead of them.
-constexpr size_t MAX_PENDING_SENDS = 8;
+constexpr size_t MAX_PENDING_SENDS = 64;
 
 HGLOBAL DuplicateImageBlock(HGLOBAL source);
 // Sends the current image to both hosts. Called while a send is already in

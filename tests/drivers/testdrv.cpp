@@ -8,8 +8,7 @@
 // driver checker: TD_STDCALL (callee-cleans exports), TD_MISSING_DEPENDENCY
 // (imports a DLL that is not there), TD_DELIVER_CORRUPT (arming posts a
 // block whose header claims more rows than the block holds), TD_CRASH_OPEN
-// and TD_HANG_OPEN. TD_BESIDE_DEPENDENCY imports tdbeside.dll, which is
-// meant to lie beside the driver; TD_BINNING_TRAP gives bXRAYGetBinningMode
+// and TD_HANG_OPEN. TD_BINNING_TRAP gives bXRAYGetBinningMode
 // an argument and crashes when it is called at all.
 #include <windows.h>
 
@@ -30,7 +29,7 @@
 #define TD_CALL __cdecl
 #endif
 
-#if defined(TD_MISSING_DEPENDENCY) || defined(TD_BESIDE_DEPENDENCY)
+#ifdef TD_MISSING_DEPENDENCY
 extern "C" __declspec(dllimport) int __cdecl TD_Dependency(void);
 TD_EXPORT int __cdecl TD_CallDependency(void) { return TD_Dependency(); }
 #endif
@@ -242,7 +241,7 @@ TD_EXPORT int TD_CALL bXRAYChangeBinningMode(int mode)
 // other, each send returning once the station has handled it. The station's
 // thread takes them in whenever it handles sent messages, also while it
 // waits on a host.
-constexpr int TD_MAX_THREAD_BLOCKS = 32;
+constexpr int TD_MAX_THREAD_BLOCKS = 128;
 static HGLOBAL threadBlocks[TD_MAX_THREAD_BLOCKS];
 static int threadBlockCount;
 
@@ -254,7 +253,7 @@ static DWORD WINAPI DeliveryThread(void *)
     return 0;
 }
 
-// Starts delivering `count` blocks (at most 32) to the window of the last
+// Starts delivering `count` blocks (at most 128) to the window of the last
 // XRAYOpen; returns the thread, which the caller waits for and closes, or
 // null when nothing was started.
 TD_EXPORT HANDLE __cdecl TD_DeliverFromThread(const HGLOBAL *blocks, int count)

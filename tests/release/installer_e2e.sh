@@ -71,7 +71,7 @@ rm -f "$ini"
 export XRAYSIM_EXPOSURE_MS=100
 
 # An older version of the same files, then this one over it.
-makensis -V1 "-XTarget $(cat "$build/dist-stage/nsis-target")" "-DVERSION=0.9.0" "-DPUBLISHER=$publisher" "-DSTAGE=$build/dist-stage" \
+makensis -V1 -INPUTCHARSET UTF8 "-XTarget $(cat "$build/dist-stage/nsis-target")" "-DVERSION=0.9.0" "-DPUBLISHER=$publisher" "-DSTAGE=$build/dist-stage" \
     "-DOUTFILE=$work/old-setup.exe" "$root/installer/capstation.nsi" || exit 1
 check "older version installs" 0 "$(run_cmd "$("$WINE" winepath -w "$work/old-setup.exe") /S /D=$dir")"
 check "older version in the entry" 0.9.0 "$(entry_value DisplayVersion)"

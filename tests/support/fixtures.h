@@ -106,19 +106,6 @@ struct EnvVar {
     EnvVar &operator=(const EnvVar &) = delete;
 };
 
-// The current directory changed for one test and put back afterwards; child
-// processes started meanwhile start in it.
-struct CurrentFolder {
-    char saved[MAX_PATH] = "";
-    explicit CurrentFolder(const std::string &folder)
-    {
-        GetCurrentDirectoryA(sizeof saved, saved);
-        SetCurrentDirectoryA(folder.c_str());
-    }
-    ~CurrentFolder() { SetCurrentDirectoryA(saved); }
-    CurrentFolder(const CurrentFolder &) = delete;
-    CurrentFolder &operator=(const CurrentFolder &) = delete;
-};
 
 // Runs one case of this test program alone in a fresh process, through
 // RunProgram; for state a process builds only once. InChildRun() is true

@@ -17,27 +17,6 @@ namespace {
 // The station's bitness, as drvcheck's is: the flavour this test is built in.
 const int STATION_BITS = static_cast<int>(8 * sizeof(void *));
 
-// A folder of the temporary folder with copies of built files, removed with
-// them at the end.
-struct CopiesFolder {
-    std::string path;
-    std::vector<std::string> copies;
-    explicit CopiesFolder(const char *name) : path(TempPath(name)) { CreateDirectoryA(path.c_str(), nullptr); }
-    bool Copy(const std::string &from, const char *name)
-    {
-        copies.push_back(path + "\\" + name);
-        return CopyFileA(from.c_str(), copies.back().c_str(), FALSE) != 0;
-    }
-    ~CopiesFolder()
-    {
-        for (const std::string &copy : copies) {
-            DeleteFileA(copy.c_str());
-        }
-        RemoveDirectoryA(path.c_str());
-    }
-    CopiesFolder(const CopiesFolder &) = delete;
-    CopiesFolder &operator=(const CopiesFolder &) = delete;
-};
 
 }  // namespace
 
@@ -132,10 +111,10 @@ TEST(DrvCheck, BrokenDriversGetTheirFindingAndFail)
 // and drvcheck reports and loads them so from whatever folder it starts in.
 TEST(DrvCheck, ImportsAreFoundWhereTheStationLooks)
 {
-    const std::vector<std::string> besideAndLoaded = {"ok: imports tdbeside.dll: found beside the driver",
+    const std::vector<std::string> besideAndLoaded = {"ok: imports tddep.dll: found beside the driver",
                                                       "ok: loaded with LoadLibrary, as the station loads it"};
     const std::vector<std::string> nowhere = {
-        "error: imports tdbeside.dll: not found where the station looks (beside the station, beside the driver, in "
+        "error: imports tddep.dll: not found where the station looks (beside the station, beside the driver, in "
         "the system, on PATH); Windows will not load the driver (error 126) and the station says \"Dll non "
         "trovata\"",
         "error: LoadLibrary failed with error 126: a DLL it needs is missing; the station would say \"Dll non "
@@ -152,15 +131,15 @@ TEST(DrvCheck, ImportsAreFoundWhereTheStationLooks)
         {"in the current directory only", false, false, 1, nowhere},
     };
     for (const auto &c : cases) {
-        CopiesFolder driverFolder("drvcheck_driver");
-        CopiesFolder elsewhere("drvcheck_elsewhere");
-        ASSERT_TRUE(driverFolder.Copy(BinPath("testdrv_besidedep.dll"), "testdrv_besidedep.dll")) << c.name;
-        ASSERT_TRUE((c.dependencyBesideDriver ? driverFolder : elsewhere)
-                        .Copy(BinPath("beside\\tdbeside.dll"), "tdbeside.dll"))
+        TempFolder driverFolder("drvcheck_driver");
+        TempFolder elsewhere("drvcheck_elsewhere");
+        ASSERT_TRUE(driverFolder.CopyFromBin("withdep\\testdrv_withdep.dll", "testdrv_withdep.dll")) << c.name;
+        ASSERT_TRUE((c.dependencyBesideDriver ? driverFolder : elsewhere).CopyFromBin("withdep\\tddep.dll", "tddep.dll"))
             << c.name;
-        CurrentFolder current(c.startedInDriverFolder ? driverFolder.path : elsewhere.path);
+        CurrentDirectory current(c.startedInDriverFolder ? driverFolder.Path() : elsewhere.Path());
+        ASSERT_TRUE(current.Changed()) << c.name;
         std::string output;
-        int code = RunProgram("drvcheck.exe", "\"" + driverFolder.path + "\\testdrv_besidedep.dll\"", &output);
+        int code = RunProgram("drvcheck.exe", "\"" + driverFolder.Path() + "\\testdrv_withdep.dll\"", &output);
         EXPECT_EQ(c.exitCode, code) << c.name << "\n" << output;
         std::vector<std::string> lines = Lines(output);
         for (const std::string &finding : c.findings) {
