@@ -64,7 +64,7 @@ VIAddVersionKey /LANG=0 "LegalCopyright" "${PUBLISHER}"
 !insertmacro MUI_LANGUAGE "Italian"
 
 LangString StationRunning ${LANG_ENGLISH} "The capture station is running.$\r$\nClose it, then choose Retry."
-LangString StationRunning ${LANG_ITALIAN} "La stazione di acquisizione e' in esecuzione.$\r$\nChiuderla, poi scegliere Riprova."
+LangString StationRunning ${LANG_ITALIAN} "La stazione di acquisizione è in esecuzione.$\r$\nChiuderla, poi scegliere Riprova."
 ; The shortcuts' names do not follow the language, so that any uninstaller
 ; finds them.
 !define STATION_LINK "${MENU_FOLDER}\Capture station.lnk"

@@ -37,6 +37,7 @@ fi
 PKGS+=(clang libclang-rt-14-dev)
 # make bench: the latency plot.
 PKGS+=(gnuplot-nox)
+PKGS+=(fonts-wine)  # make screenshots: Wine's Marlett font for the caption buttons
 
 missing=()
 have_i386=0

@@ -145,12 +145,23 @@ def soak_section(reports):
                if same and follows else
                "The station's figure differs from the bare calls': part of the growth is the station's."))
     out += ["", finding]
+    # The burst's blocks at their peak against what the end still shows,
+    # for every run: the two need not be the same.
     try:
-        queued = int(last["images_burst"]) * (1064 + ((int(last["image_width"]) + 3) & ~3) * int(last["image_height"]))
-        out += ["", "The burst queues %s images at once, %.1f MiB of blocks waiting in the station's queue; "
-                "the heap keeps those pages committed after the blocks are freed, so the growth at the end "
-                "is the burst's peak, while the process heap's busy bytes show what is still allocated."
-                % (last["images_burst"], queued / 1048576.0)]
+        kept, busy = [], []
+        for r in runs:
+            peak = int(r["images_burst"]) * (1064 + ((int(r["image_width"]) + 3) & ~3) * int(r["image_height"]))
+            kept.append("%.1f MiB of the %.1f MiB that its %s images take at N=%s"
+                        % (int(r["growth_end"]) / 1048576.0, peak / 1048576.0, r["images_burst"],
+                           r["images_requested"]))
+            busy.append("%s bytes at N=%s" % (signed(r["heap_growth_end"]), r["images_requested"]))
+        out += ["", "The burst posts its images back to back, so up to all of its blocks wait in the "
+                "station's queue at once. What the growth at the end shows is not that peak but how much "
+                "of it is still committed once the blocks are freed: memory no longer in use that the "
+                "allocator keeps rather than gives back to the system, more in one run than in another: "
+                "%s. The station holds no block at the end (see the table), and the process heap's busy "
+                "bytes, what is still allocated there, grew by %s."
+                % ("; ".join(kept), ", ".join(busy))]
     except (KeyError, ValueError):
         pass
     out += [

@@ -2,11 +2,13 @@
 # `make screenshots`: the guides' pictures, taken from the real programs on
 # the build's private Xvfb display.
 #   screenshots.sh BUILD OUTDIR
-# station.png     the station after F1 on the simulated sensor
-# hostmon.png     the host monitor after it received that image
+# station.png     the station's whole window after F1 on the simulated sensor,
+#                 maximised on a screen of 640 x 840 (a Wine virtual desktop)
+# hostmon.png     the host monitor after it received an image
 # notice.png      an event notice ("USB board plugged on again")
 # firstrun.png    the first-run dialog
-# notfound.png    the box shown when the driver cannot be loaded
+# notfound.png    the box shown when the driver cannot be loaded (its caption
+#                 is the path)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd)
@@ -22,38 +24,72 @@ eval "$(bash "$root/scripts/wine-env.sh" "$build" env)"
 # shellcheck source=station-lib.sh
 . "$root/scripts/station-lib.sh"
 
+# Wine draws the caption buttons with the Marlett font; without it they show
+# as the letters "0 1 2 r". This Wine does not load the copy in Debian's
+# fonts-wine (/usr/share/wine/fonts), so the prefix gets its own.
+fonts="$WINEPREFIX/drive_c/windows/Fonts"
+if [ ! -f "$fonts/marlett.ttf" ]; then
+    mkdir -p "$fonts"
+    cp /usr/share/wine/fonts/marlett.ttf "$fonts/" ||
+        { echo "screenshots: no Marlett font: install fonts-wine (scripts/install-deps.sh)" >&2; exit 1; }
+fi
+
 st_guard_config "$work/saved"
 export XRAYSIM_EXPOSURE_MS=100
 
-# shot TITLE-REGEX FILE: waits for a visible window whose title matches and
-# saves it (its frame included) once it has had time to paint.
-shot() {
-    local regex=$1 file=$2 id="" i
+# find_window TITLE-REGEX: the X id of the last visible window whose title
+# matches, waited for up to 10 s.
+find_window() {
+    local regex=$1 id="" i
     for i in $(seq 1 100); do
         id=$(xdotool search --onlyvisible --name "$regex" 2>/dev/null | tail -n 1 || true)
         [ -n "$id" ] && break
         sleep 0.1
     done
     [ -n "$id" ] || { echo "screenshots: no window /$regex/" >&2; return 1; }
-    sleep 0.7
-    import -window "$id" -depth 8 -define png:exclude-chunks=date,time "$out/$file"
-    echo "screenshots: $out/$file"
+    echo "$id"
 }
 
-# The station with its image; then the host monitor that received it.
+# shot TITLE-REGEX FILE: saves that window (its frame included) once it has
+# had time to paint.
+shot() {
+    local id
+    id=$(find_window "$1")
+    sleep 0.7
+    import -window "$id" -depth 8 -define png:exclude-chunks=date,time "$out/$2"
+    echo "screenshots: $out/$2"
+}
+
+# The host monitor after the station sent it an image.
 st_configure "$bin"
 hostlog="$work/hosts.log"
 st_start_hostmon "$bin" "$hostlog" 1 --front
 st_start_station "$bin"
 st_key F1
 st_wait_lines "$hostlog" '^COPYDATA ' 1 20
-shot '^CATTURA DA SENSORE' station.png
 st_key alt+F4
 st_wait_exit "$ST_STATION_PID" 20
 ST_STATION_PID=""
 shot 'TLumitaneWnd' hostmon.png
 kill "$ST_HOSTMON_PID" 2>/dev/null || true
 ST_HOSTMON_PID=""
+
+# The station's whole window: maximised, as it always opens, on a screen just
+# larger than the simulator's 512 x 768 image, so the picture is the window
+# and not a large black screen. The virtual desktop is a screen of its own:
+# the station finds no host there and sends nothing.
+export XRAYSIM_LOG="$work/xraysim.log"
+"$WINE" explorer.exe /desktop=screenshots,640x840 "$("$WINE" winepath -w "$bin/capstation.exe")" \
+    >/dev/null 2>&1 </dev/null &
+ST_STATION_PID=$!
+st_wait_station_window
+st_key F1
+st_wait_lines "$XRAYSIM_LOG" '^IMAGE ' 1 20
+shot '^screenshots - Wine desktop$' station.png
+st_key alt+F4
+st_wait_exit "$ST_STATION_PID" 20
+ST_STATION_PID=""
+unset XRAYSIM_LOG
 
 # An event notice after the image.
 XRAYSIM_EVENTS=12 st_start_station "$bin"
@@ -65,21 +101,23 @@ st_key alt+F4
 st_wait_exit "$ST_STATION_PID" 20
 ST_STATION_PID=""
 
-# First run: no "xray.ini". The dialog; Annulla; the load of the empty path
-# fails and its box shows (caption: the empty path).
-rm -f "$WINEPREFIX/drive_c/windows/xray.ini"
+# First run: no "xray.ini", so the station asks for the driver.
+ini="$WINEPREFIX/drive_c/windows/xray.ini"
+rm -f "$ini"
 "$WINE" "$bin/capstation.exe" >/dev/null 2>&1 </dev/null &
 ST_STATION_PID=$!
 shot '^Impostazioni sensore Vestra$' firstrun.png
-xdotool key Escape
-sleep 0.5
-for i in $(seq 1 50); do
-    id=$(xdotool search --onlyvisible --class 'capstation.exe' 2>/dev/null | tail -n 1 || true)
-    [ -n "$id" ] && [ "$(xdotool getwindowname "$id" 2>/dev/null)" = "" ] && break
-    sleep 0.1
-done
-sleep 0.7
-import -window "$id" -depth 8 -define png:exclude-chunks=date,time "$out/notfound.png"
-echo "screenshots: $out/notfound.png"
+
+# A path where no driver is, typed into the dialog (Tab, Tab: the edit box):
+# the station stores it, cannot load it, and says so with the path as the
+# box's caption.
+dialog=$(find_window '^Impostazioni sensore Vestra$')
+xdotool windowfocus --sync "$dialog" 2>/dev/null || xdotool windowfocus "$dialog"
+sleep 0.2
+xdotool key Tab Tab
+xdotool type --delay 30 'C:\Sensore\xray.dll'
+xdotool key Return
+shot '^C:\\Sensore\\xray\.dll$' notfound.png
 kill "$ST_STATION_PID" 2>/dev/null || true
+wait "$ST_STATION_PID" 2>/dev/null || true
 ST_STATION_PID=""
