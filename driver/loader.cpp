@@ -66,7 +66,7 @@ static void SetDriverDllDirectory(const char *folder)
 // The full path of the folder a driver path names, without a trailing
 // backslash except at a drive's root; false for a bare file name, which
 // names no folder and is searched for as it is.
-static bool DriverFolder(const char *path, char *folder, DWORD size)
+bool DriverFolder(const char *path, char *folder, DWORD size)
 {
     if (strpbrk(path, "\\/:") == nullptr) {
         return false;
@@ -90,7 +90,7 @@ static bool DriverFolder(const char *path, char *folder, DWORD size)
 // from just before the load for as long as the driver stays bound, since
 // drivers load DLLs of their own later too. Critical-error boxes are off for
 // the load, so that a path on an empty removable drive fails quietly.
-static HMODULE LoadDriverLibrary(const char *path)
+HMODULE LoadDriverLibrary(const char *path)
 {
     char folder[MAX_PATH];
     if (DriverFolder(path, folder, sizeof folder)) {
@@ -98,14 +98,17 @@ static HMODULE LoadDriverLibrary(const char *path)
     }
     const UINT oldMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     HMODULE library = LoadLibraryA(path);
+    const DWORD error = GetLastError();
     SetErrorMode(oldMode);
     if (library == nullptr) {
         SetDriverDllDirectory(nullptr);
     }
+    // The caller may report why the load failed.
+    SetLastError(error);
     return library;
 }
 
-static void FreeDriverLibrary(HMODULE library)
+void FreeDriverLibrary(HMODULE library)
 {
     FreeLibrary(library);
     SetDriverDllDirectory(nullptr);

@@ -14,6 +14,14 @@ int LoadDriver(HWND mainWindow);
 void CloseDriver();
 // True while a call into the driver has not returned.
 bool DriverCallInProgress();
+// How the station loads and frees a driver library, for the driver checker
+// to load it the same way: the folder a driver path names (false for a bare
+// file name) becomes the DLL directory from just before the load until the
+// library is freed, and the load runs without critical-error boxes. On a
+// failed load, GetLastError() is LoadLibraryA's.
+bool DriverFolder(const char *path, char *folder, DWORD size);
+HMODULE LoadDriverLibrary(const char *path);
+void FreeDriverLibrary(HMODULE library);
 // The driver mode of the last open (0 until an open sets it).
 int DriverMode();
 

@@ -207,24 +207,12 @@ uint32_t StackWord(T value)
 // then looks for the driver's DLLs in the station's folder, the driver's
 // folder (in place of the current directory), the system folders and PATH.
 
-// The folder a path names, made whole; empty for a bare file name.
+// The folder a path names, made whole, as the station takes it; empty for a
+// bare file name.
 std::string FolderOf(const char *path)
 {
-    const char *slash = strrchr(path, '\\');
-    const char *forward = strrchr(path, '/');
-    if (forward != nullptr && (slash == nullptr || forward > slash)) {
-        slash = forward;
-    }
-    if (slash == nullptr) {
-        return std::string();
-    }
-    std::string folder(path, slash);
-    if (folder.empty() || folder.back() == ':') {
-        folder += '\\';  // a root: "\x.dll", "C:\x.dll"
-    }
-    char full[MAX_PATH];
-    DWORD length = GetFullPathNameA(folder.c_str(), sizeof full, full, nullptr);
-    return length > 0 && length < sizeof full ? std::string(full) : folder;
+    char folder[MAX_PATH];
+    return DriverFolder(path, folder, sizeof folder) ? std::string(folder) : std::string();
 }
 
 bool FileExists(const std::string &path)
@@ -530,17 +518,11 @@ int RunChild(const Options &options)
     SetUnhandledExceptionFilter(ReportCrash);
 
     ChildStep("LoadLibrary");
-    // As the station loads it, whatever folder this child runs in: the
-    // driver's folder as the DLL directory, kept until the driver is freed,
-    // and the station's error mode for the load alone.
-    const std::string folder = FolderOf(options.driver);
-    if (!folder.empty()) {
-        SetDllDirectoryA(folder.c_str());
-    }
-    UINT previousMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    HMODULE module = LoadLibraryA(options.driver);
+    // With the station's own loading, whatever folder this child runs in:
+    // the driver's folder as the DLL directory, kept until the driver is
+    // freed, and no critical-error boxes for the load.
+    HMODULE module = LoadDriverLibrary(options.driver);
     DWORD error = GetLastError();
-    SetErrorMode(previousMode);
     if (module == nullptr) {
         char why[64] = "";
         if (error == ERROR_MOD_NOT_FOUND) {
@@ -643,8 +625,7 @@ int RunChild(const Options &options)
     }
     DestroyWindow(window);
     ChildStep("FreeLibrary");
-    FreeLibrary(module);
-    SetDllDirectoryA(nullptr);
+    FreeDriverLibrary(module);
     ChildFinding(Level::Ok, "unloaded with FreeLibrary");
     ChildLine("done", "");
     fclose(childReport);
