@@ -2,15 +2,24 @@
 # build/ is the product (i686); build-x86_64/ the test flavour of the same
 # sources, for machines whose kernel runs no 32-bit programs. ARCH=i686 or
 # ARCH=x86_64 forces one where a target runs programs; empty: whichever runs
-# here, i686 first (scripts/flavour.sh).
+# here, i686 first (scripts/flavour.sh). Where this kernel runs no 32-bit
+# programs, make test runs the i686 suite in a Debian guest after the x86_64
+# one, and make run ARCH=i686 runs there (scripts/guest.sh); GUEST=1 takes
+# any machine for such a one.
 BUILD ?= build
 BUILD64 ?= build-x86_64
 ARCH ?=
+GUEST ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
-export BUILD BUILD64 CMAKE_FLAGS
+export BUILD BUILD64 CMAKE_FLAGS GUEST
 # The tree a target runs programs from, built first.
 RUN_TREE = tree=$$(bash scripts/flavour.sh "$(ARCH)" $(JOBS)) || exit 1;
+# The same for a target that can run in the guest: $$in is then the command
+# that takes what follows there.
+RUN_IN = where=$$(mktemp); tree=$$(FLAVOUR_WHERE=$$where bash scripts/flavour.sh "$(ARCH)" $(JOBS)); \
+	rc=$$?; in=""; [ "$$(cat $$where)" = guest ] && in="bash scripts/guest.sh run --share $$tree --"; \
+	rm -f $$where; [ $$rc = 0 ] || exit 1;
 
 .PHONY: all deps configure build test run clean dist screenshots soak reliability-report
 
@@ -37,7 +46,7 @@ screenshots: deps
 	@$(RUN_TREE) cmake --build $$tree --target screenshots
 
 run: deps
-	@$(RUN_TREE) bash scripts/run-station.sh $$tree
+	@$(RUN_IN) $$in bash scripts/run-station.sh $$tree
 
 # Each native fuzz target for FUZZ_S seconds on a copy of its seed corpus;
 # figures in $(BUILD)/reports/fuzz-<target>-<seconds>s.txt.

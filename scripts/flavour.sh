@@ -6,9 +6,15 @@
 # built as needed; then the tree that runs is printed on stdout, and on
 # stderr (and in FLAVOUR_NOTE, a file, when set) the reason.
 #   ARCH ""/auto   i686 where a 32-bit Windows program runs under Wine, else x86_64
-#   ARCH i686      i686 or fail; ARCH x86_64   x86_64 or fail
+#   ARCH i686      i686 here; where it cannot run here, in the Debian guest
+#                  (scripts/guest.sh) if the caller can take it there (it
+#                  names a file in FLAVOUR_WHERE, which gets "host" or
+#                  "guest"), else fail
+#   ARCH x86_64    x86_64 or fail
 # Whether a flavour runs is measured, never guessed: its probe program is
 # started once under the flavour's loader and must exit with its own code.
+# GUEST=1 takes this machine as one whose kernel runs no 32-bit programs:
+# the i686 probe is not started, so i686 runs only in the guest.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 arch=${1:-auto}
@@ -21,6 +27,9 @@ case "$b64" in /*) ;; *) b64="$root/$b64" ;; esac
 say() {
     echo "$1" >&2
     if [ -n "${FLAVOUR_NOTE:-}" ]; then echo "$1" >"$FLAVOUR_NOTE"; fi
+}
+where() {
+    if [ -n "${FLAVOUR_WHERE:-}" ]; then echo "$1" >"$FLAVOUR_WHERE"; fi
 }
 
 build_tree() {  # build_tree TREE FLAVOUR; FLAVOUR_BUILT=1: the trees are built
@@ -54,21 +63,29 @@ esac
 build_tree "$b32" i686 || { say "flavour: the i686 build failed"; exit 1; }
 
 if [ "$arch" != x86_64 ]; then
-    if can_run "$b32"; then
+    if [ "${GUEST:-}" = 1 ]; then
+        why="GUEST=1: taken as a kernel that runs no 32-bit programs"
+    elif can_run "$b32"; then
         say "i686 build under wine (32-bit Windows programs run on this machine)"
+        where host
         echo "$b32"
         exit 0
+    elif [ -x "$(bash "$root/scripts/wine-env.sh" "$b32" loader)" ]; then
+        why="this kernel runs no 32-bit programs: a 32-bit Windows program does not start under wine"
+    else
+        why="wine32 is not installed, since this kernel runs no 32-bit programs"
     fi
     if [ "$arch" = i686 ]; then
-        if [ -x "$(bash "$root/scripts/wine-env.sh" "$b32" loader)" ]; then
-            why="this kernel runs no 32-bit programs: a 32-bit Windows program does not start under wine"
-        else
-            why="wine32 is not installed, since this kernel runs no 32-bit programs"
+        if [ -n "${FLAVOUR_WHERE:-}" ]; then
+            say "i686 build under wine in the Debian guest ($why)"
+            where guest
+            echo "$b32"
+            exit 0
         fi
         say "i686 cannot run here ($why); nothing was run"
         exit 1
     fi
-    why="this kernel runs no 32-bit programs"
+    [ "${GUEST:-}" = 1 ] || why="this kernel runs no 32-bit programs"
 else
     why="ARCH=x86_64"
 fi
@@ -79,4 +96,5 @@ if ! can_run "$b64"; then
     exit 1
 fi
 say "x86_64 build under wine64 ($why)"
+where host
 echo "$b64"

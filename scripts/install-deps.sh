@@ -3,7 +3,8 @@
 # Idempotent: when every package is present it returns in about a second.
 # Works on a Debian 12 whose kernel runs 32-bit programs and on one whose
 # kernel runs none (then Debian's 32-bit Wine loader could never start, and
-# only the 64-bit one is installed: the tests use the x86_64 flavour).
+# only the 64-bit one is installed: the tests use the x86_64 flavour here
+# and the i686 one in a Debian guest under QEMU, whose tools come instead).
 set -euo pipefail
 
 # Both compilers: i686 is the product, x86_64 the test flavour (and the
@@ -32,6 +33,12 @@ runs_32bit() {
 if runs_32bit; then
     # The 32-bit loader, and Debian's wine script that prefers it.
     PKGS+=(wine wine32:i386)
+fi
+if ! runs_32bit || [ "${GUEST:-}" = 1 ]; then
+    # The i686 suite runs in a Debian guest made from Debian's packages
+    # (scripts/guest.sh); GUEST=1 takes this machine for one without 32-bit
+    # programs.
+    PKGS+=(debootstrap qemu-system-x86 e2fsprogs)
 fi
 # The native fuzz targets: clang and its libFuzzer and sanitizer runtimes.
 PKGS+=(clang libclang-rt-14-dev)

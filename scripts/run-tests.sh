@@ -1,41 +1,135 @@
 #!/usr/bin/env bash
 # make test: run-tests.sh ARCH [JOBS]
-# The whole suite on the flavour this machine runs (scripts/flavour.sh):
-# the i686 product where 32-bit Windows programs run under Wine, else the
-# x86_64 build of the same sources, after the i686 package has been made so
-# that the suite reads the shipped 32-bit programs as files. Ends with one
-# line saying which flavour ran, why, and how it went.
+# The whole suite on each flavour of the tree that this machine can run
+# (scripts/flavour.sh says which runs where):
+#   where 32-bit Windows programs run under Wine: the i686 product, here;
+#   where this kernel runs none: the x86_64 build of the same sources here,
+#     after the i686 package has been made so that the suite reads the
+#     shipped 32-bit programs as files, then the whole i686 suite in the
+#     Debian guest (scripts/guest.sh), whose kernel runs 32-bit programs;
+#   ARCH=x86_64: only the x86_64 suite, here (the quick loop);
+#   ARCH=i686: only the i686 suite, here or in the guest.
+# GUEST=1 takes this machine as one whose kernel runs no 32-bit programs.
+# Ends with one line per flavour saying where it ran, why, and how it went.
+#   run-tests.sh --suite TREE JOBS   one tree's suite where this script runs
+#                                    (what the guest is given to run)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+
+suite() {  # suite TREE JOBS
+    local tree=$1 jobs=$2 rc
+    (cd "$tree" && ctest --output-on-failure --timeout 120 -j "$jobs")
+    rc=$?
+    # Cases that this flavour does not build, one "name: reason" a line,
+    # written by CMake at configure time.
+    if [ -s "$tree/not-run-here.txt" ]; then
+        echo "not run in this flavour:"
+        sed 's/^/  /' "$tree/not-run-here.txt"
+    fi
+    return "$rc"
+}
+if [ "${1:-}" = --suite ]; then
+    suite "${2:?tree}" "${3:-2}"
+    exit
+fi
+
 arch=${1:-auto}
 jobs=${2:-$(nproc 2>/dev/null || echo 2)}
 b32=${BUILD:-build}
 case "$b32" in /*) ;; *) b32="$root/$b32" ;; esac
 
-note=$(mktemp)
-trap 'rm -f "$note"' EXIT
-if ! tree=$(FLAVOUR_NOTE="$note" bash "$root/scripts/flavour.sh" "$arch" "$jobs"); then
-    echo "tests: $(cat "$note")"
-    exit 1
-fi
-summary=$(cat "$note")
-if [ "$tree" != "$b32" ]; then
-    # What ships is still the i686 package: make it, for its checks as files.
-    if ! cmake --build "$b32" --target dist; then
-        echo "tests: $summary; make dist of the i686 package failed, nothing was run"
-        exit 1
-    fi
-    summary=${summary%)}"; the shipped i686 programs were checked statically)"
-fi
+note=$(mktemp) wherefile=$(mktemp)
+trap 'rm -f "$note" "$wherefile"' EXIT
+lines=()   # one per flavour, printed at the end
+status=0
+tree="" where="" summary=""
 
-(cd "$tree" && ctest --output-on-failure --timeout 120 -j "$jobs")
-rc=$?
-# Cases that this flavour does not build, one "name: reason" a line, written
-# by CMake at configure time.
-if [ -s "$tree/not-run-here.txt" ]; then
-    echo "not run in this flavour:"
-    sed 's/^/  /' "$tree/not-run-here.txt"
-fi
-if [ "$rc" = 0 ]; then result=passed; else result=FAILED; fi
-echo "tests: $summary: $result"
-exit "$rc"
+# flavour ARCH: scripts/flavour.sh for ARCH; sets tree, where (host or
+# guest) and summary (why).
+flavour() {
+    : >"$note"
+    : >"$wherefile"
+    tree=$(FLAVOUR_NOTE="$note" FLAVOUR_WHERE="$wherefile" bash "$root/scripts/flavour.sh" "$1" "$jobs")
+    local rc=$?
+    summary=$(cat "$note")
+    where=$(cat "$wherefile")
+    return "$rc"
+}
+result() {  # result RC: the line for the flavour just run
+    if [ "$1" = 0 ]; then
+        lines+=("tests: $summary: passed")
+    else
+        lines+=("tests: $summary: FAILED")
+        status=1
+    fi
+}
+cannot() {  # the line for a flavour that could not run
+    local line="tests: $summary: FAILED"
+    [ ${#lines[@]} -gt 0 ] && [ "${lines[-1]}" = "$line" ] && return
+    lines+=("$line")
+    status=1
+}
+
+here() {  # the suite of $tree on this machine
+    if [ "$tree" != "$b32" ]; then
+        # What ships is still the i686 package: make it, for its checks as files.
+        if ! cmake --build "$b32" --target dist; then
+            summary="$summary; make dist of the i686 package failed, nothing was run"
+            cannot
+            return
+        fi
+        summary=${summary%)}"; the shipped i686 programs were checked statically)"
+    fi
+    suite "$tree" "$jobs"
+    result $?
+}
+
+in_guest() {  # the i686 suite of $tree in the Debian guest
+    # The guest has Wine but no compilers: what the suite would build with
+    # a compiler is built here first.
+    if ! bash "$root/fuzz/run.sh" "$tree" --build; then
+        summary="$summary; the native fuzz targets did not build, nothing was run"
+        cannot
+        return
+    fi
+    # One Wine server per prefix: none of this machine's may have the tree's.
+    bash "$root/scripts/wine-env.sh" "$tree" stop >/dev/null 2>&1
+    local cpus=${CAP_GUEST_CPUS:-2}
+    bash "$root/scripts/guest.sh" run --share "$tree" --cwd "$tree" --env CI -- \
+        bash "$root/scripts/run-tests.sh" --suite "$tree" "$cpus"
+    result $?
+}
+
+case "$arch" in
+x86_64)
+    if flavour x86_64; then here; else cannot; fi
+    ;;
+i686)
+    if ! flavour i686; then
+        cannot
+    elif [ "$where" = guest ]; then
+        in_guest
+    else
+        here
+    fi
+    ;;
+*)
+    if flavour "$arch"; then
+        here
+        native=$([ "$tree" = "$b32" ] && echo yes)
+    else
+        # The x86_64 flavour may fail where the i686 suite can still run
+        # in the guest; an i686 build that fails stops both.
+        cannot
+        native=""
+    fi
+    if [ -z "$native" ] && flavour i686 && [ "$where" = guest ]; then
+        in_guest
+    elif [ -z "$native" ] && [ "$where" != host ]; then
+        cannot
+    fi
+    ;;
+esac
+
+printf '%s\n' "${lines[@]}"
+exit "$status"
