@@ -97,7 +97,11 @@ in_guest() {  # the i686 suite of $tree in the Debian guest
     local cpus=${CAP_GUEST_CPUS:-2}
     bash "$root/scripts/guest.sh" run --share "$tree" --cwd "$tree" --env CI -- \
         bash "$root/scripts/run-tests.sh" --suite "$tree" "$cpus"
-    result $?
+    local rc=$?
+    # A guest that was stopped may leave its Xvfb's pid and display in the
+    # tree: they name the guest's processes, never this machine's.
+    rm -f "$tree/wine-state/xvfb.pid" "$tree/wine-state/display"
+    result "$rc"
 }
 
 case "$arch" in

@@ -30,7 +30,7 @@ st_guard_config "$work/saved"
 st_configure "$bin" testdrv_soak.dll
 
 hostlog="$work/hosts.log"
-st_start_hostmon "$bin" "$hostlog" 2 || exit 1
+st_start_hostmon "$bin" "$hostlog" 2 --quiet || exit 1
 
 export SOAK_IMAGES=$images SOAK_PAIRS=$pairs SOAK_BURST=$burst
 export SOAK_REPORT; SOAK_REPORT=$("$WINE" winepath -w "$work/driver.txt")

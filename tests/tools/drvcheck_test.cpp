@@ -202,6 +202,11 @@ TEST(DrvCheck, SimulatedFieldFaultsGetTheirFindings)
         const char *value;
         const char *finding;
         int exitCode;
+        // The driver never delivers: the finding is drvcheck's wait running
+        // out, so the wait is short. Every other case waits as long as
+        // drvcheck does unless told (an image takes seconds to make where
+        // the CPU is emulated, as in the i686 suite's Debian guest).
+        bool waitsOut = false;
     } cases[] = {
         {"XRAYSIM_FAULT", "topdown", "warn: image 1: image block layout: no (top-down rows)", 0},
         {"XRAYSIM_FAULT", "16bit", "warn: image 1: image block layout: no (16 bits a pixel)", 0},
@@ -211,7 +216,7 @@ TEST(DrvCheck, SimulatedFieldFaultsGetTheirFindings)
          "error: image 1: the station's layout check refuses it: the pixel rows run past the end of the block", 1},
         {"XRAYSIM_FAULT", "overclaim",
          "error: image 1: the station's layout check refuses it: the pixel rows run past the end of the block", 1},
-        {"XRAYSIM_FAULT", "silent", "error: no image within 2 s: the driver never delivered (WM_USER 301)", 1},
+        {"XRAYSIM_FAULT", "silent", "error: no image within 2 s: the driver never delivered (WM_USER 301)", 1, true},
         {"XRAYSIM_FAULT", "sendmessage", "ok: image 1: image block layout: yes (8 bits, 256 colours, bottom-up)", 0},
         {"XRAYSIM_EVENT_AFTER", "1,12", "warn: event 12: the station shows \"USB board plugged on again\"", 0},
     };
@@ -219,7 +224,8 @@ TEST(DrvCheck, SimulatedFieldFaultsGetTheirFindings)
     for (const auto &c : cases) {
         EnvVar setting(c.variable, c.value);
         std::string output;
-        int code = RunProgram("drvcheck.exe", "\"" + BinPath("xraysim.dll") + "\" --arm --timeout 2", &output);
+        int code = RunProgram("drvcheck.exe",
+                              "\"" + BinPath("xraysim.dll") + "\" --arm" + (c.waitsOut ? " --timeout 2" : ""), &output);
         EXPECT_EQ(c.exitCode, code) << c.variable << "=" << c.value << "\n" << output;
         EXPECT_TRUE(HasLineStartingWith(Lines(output), c.finding)) << c.variable << "=" << c.value << "\n" << output;
     }
