@@ -27,6 +27,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 GUEST_RECIPE_DIR="$root/scripts/guest"
 # shellcheck source=guest/recipe.sh
 . "$GUEST_RECIPE_DIR/recipe.sh"
+# shellcheck source=guest/lib.sh
+. "$GUEST_RECIPE_DIR/lib.sh"
 
 if [ -n "${CAP_GUEST_CACHE:-}" ]; then
     cache=$CAP_GUEST_CACHE
@@ -39,32 +41,6 @@ recipe_hash=$(cat "$GUEST_RECIPE_DIR/recipe.sh" "$GUEST_RECIPE_DIR/init.sh" | sh
 image_dir="$cache/$recipe_hash"
 
 say() { echo "guest: $*" >&2; }
-
-# The Debian mirrors this host's apt uses, as "URI SUITE" lines for the
-# guest's suite, its updates and its security suite (one-line and deb822
-# sources both); Debian's own when the host names none.
-host_mirrors() {
-    {
-        cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-            awk -v s="$GUEST_SUITE" '$1 == "deb" {
-                i = 2; if ($2 ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
-                if ($(i + 1) ~ ("^" s "(-updates|-security|/updates)?$")) print $i, $(i + 1) }'
-        cat /etc/apt/sources.list.d/*.sources 2>/dev/null |
-            awk -v s="$GUEST_SUITE" '
-                /^[ \t]*$/ { flush(); next }
-                tolower($1) == "types:" { deb = / deb( |$)/ }
-                tolower($1) == "uris:" { uri = $2 }
-                tolower($1) == "suites:" { suites = $0 }
-                function flush(  n, a, k) {
-                    if (deb && uri != "") {
-                        n = split(suites, a, /[ \t]+/)
-                        for (k = 2; k <= n; k++) if (a[k] ~ ("^" s "(-updates|-security)?$")) print uri, a[k]
-                    }
-                    deb = 0; uri = ""; suites = ""
-                }
-                END { flush() }'
-    } | awk '!seen[$0]++'
-}
 
 # make_image: debootstrap into a folder beside the cache, the recipe inside
 # it, then an ext4 image of the folder (no mount needed) and its kernel and
@@ -80,7 +56,7 @@ make_image() {
     rm -rf "$work"
     mkdir -p "$work"
     dir="$work/root" log="$work/make.log"
-    mirrors=$(host_mirrors)
+    mirrors=$(guest_mirrors /etc/apt "$GUEST_SUITE")
     main=$(awk -v s="$GUEST_SUITE" '$2 == s { print $1; exit }' <<<"$mirrors")
     main=${main:-http://deb.debian.org/debian}
     if ! debootstrap --variant=minbase --include="$GUEST_BASE" --components=main \
@@ -177,7 +153,7 @@ run_guest() {
     ctl="" qemu_pid="" tail_pid=""
     local deadline=${CAP_GUEST_DEADLINE:-2700} acc start
     ctl=$(mktemp -d "${TMPDIR:-/tmp}/capguest.XXXXXX")
-    cp "$GUEST_RECIPE_DIR/inside.sh" "$ctl/inside.sh"
+    cp "$GUEST_RECIPE_DIR/inside.sh" "$GUEST_RECIPE_DIR/lib.sh" "$ctl/"
     : >"$ctl/output"
     # A shared lock on the image: a newer recipe's run never removes it
     # under this one.
@@ -210,13 +186,14 @@ run_guest() {
     } >"$ctl/job"
 
     acc=$(accel)
+    local cpus=${CAP_GUEST_CPUS:-$(nproc 2>/dev/null || echo 2)}
     local cpu=(-cpu max,-smap,-smep)
     # QEMU 7.2's emulated SMAP makes every 32-bit program fault at its first
     # iret in the guest kernel; under KVM the host's CPU is used as it is.
     [ "$acc" = kvm ] && cpu=(-cpu host)
     local args=(
         -name capguest -machine q35,accel="$acc" "${cpu[@]}"
-        -m "${CAP_GUEST_MEM:-6144}" -smp "${CAP_GUEST_CPUS:-2}"
+        -m "${CAP_GUEST_MEM:-6144}" -smp "$cpus"
         -nodefaults -no-user-config -display none -vga none -monitor none -no-reboot
         -serial "file:$ctl/console.log"
         -kernel "$image_dir/vmlinuz" -initrd "$image_dir/initrd.img"
@@ -242,7 +219,7 @@ run_guest() {
     trap 'say "interrupted: the guest is stopped"; exit 130' INT TERM HUP
 
     start=$(date +%s)
-    say "booting the Debian guest ($acc, ${CAP_GUEST_CPUS:-2} CPUs, ${CAP_GUEST_MEM:-6144} MB) for: $*"
+    say "booting the Debian guest ($acc, $cpus CPUs, ${CAP_GUEST_MEM:-6144} MB) for: $*"
     # The guest dies with this script, however it ends.
     setpriv --pdeathsig KILL qemu-system-x86_64 "${args[@]}" </dev/null >"$ctl/qemu.log" 2>&1 &
     qemu_pid=$!

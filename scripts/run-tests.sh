@@ -94,7 +94,7 @@ in_guest() {  # the i686 suite of $tree in the Debian guest
     fi
     # One Wine server per prefix: none of this machine's may have the tree's.
     bash "$root/scripts/wine-env.sh" "$tree" stop >/dev/null 2>&1
-    local cpus=${CAP_GUEST_CPUS:-2}
+    local cpus=${CAP_GUEST_CPUS:-$(nproc 2>/dev/null || echo 2)}
     bash "$root/scripts/guest.sh" run --share "$tree" --cwd "$tree" --env CI -- \
         bash "$root/scripts/run-tests.sh" --suite "$tree" "$cpus"
     local rc=$?

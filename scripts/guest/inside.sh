@@ -12,6 +12,8 @@ hostusr=/run/capguest/host-usr
 p9=trans=virtio,version=9p2000.L,msize=262144
 # shellcheck source=/dev/null
 . "$ctl/job"
+# shellcheck source=lib.sh
+. "$ctl/lib.sh"
 
 fail() {
     echo "guest: $*" >>"$out"
@@ -57,26 +59,8 @@ dependencies() {
     printf '%s\n' "${runtime_files[@]}"
 }
 bind_host_files() {
-    local -A units=()
-    local p h unit u
-    while IFS= read -r p; do
-        h="$hostusr${p#/usr}"
-        [ -e "$h" ] || continue
-        if [ -e "$p" ]; then
-            { [ "$p" -nt "$h" ] || [ "$p" -ot "$h" ]; } || continue
-            unit=$p
-        else
-            unit=$p
-            while [ ! -e "${unit%/*}" ]; do unit=${unit%/*}; done
-        fi
-        units[$unit]=1
-    done < <(dependencies | sort -u)
-    local bound=()
+    local unit h bound=()
     while IFS= read -r unit; do
-        [ -n "$unit" ] || continue
-        for u in "${bound[@]}"; do
-            [[ "$unit" == "$u"/* ]] && continue 2
-        done
         h="$hostusr${unit#/usr}"
         if [ -d "$h" ]; then
             mkdir -p "$unit"
@@ -85,8 +69,8 @@ bind_host_files() {
         fi
         mount --bind "$h" "$unit" || fail "cannot bind the host's $unit"
         bound+=("$unit")
-    done < <(printf '%s\n' "${!units[@]}" | sort)
-    echo "guest: the host's ${bound[*]:-nothing} bound read-only for the build trees' make rules" >>"$out"
+    done < <(dependencies | guest_bind_units "$hostusr")
+    echo "guest: ${#bound[@]} of the host's toolchain folders and files bound read-only for the trees' make rules" >>"$out"
 }
 bind_host_files
 
