@@ -22,7 +22,7 @@ runs=$tmp/runs fails=/bin/false missing=$tmp/not-installed
 # choose ARCH I686-LOADER X86_64-LOADER: "exit-code|tree|note"
 choose() {
     local tree rc
-    tree=$(FLAVOUR_BUILT=1 BUILD="$tmp/t32" BUILD64="$tmp/t64" FLAVOUR_NOTE="$tmp/note" \
+    tree=$(GUEST= FLAVOUR_WHERE= FLAVOUR_BUILT=1 BUILD="$tmp/t32" BUILD64="$tmp/t64" FLAVOUR_NOTE="$tmp/note" \
         WINE_LOADER_I686=$2 WINE_SERVER_I686=/bin/true WINE_LOADER_X86_64=$3 WINE_SERVER_X86_64=/bin/true \
         bash "$root/scripts/flavour.sh" "$1" 2>/dev/null)
     rc=$?
