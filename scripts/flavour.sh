@@ -73,7 +73,7 @@ if [ "$arch" != x86_64 ]; then
     elif [ -x "$(bash "$root/scripts/wine-env.sh" "$b32" loader)" ]; then
         why="this kernel runs no 32-bit programs: a 32-bit Windows program does not start under wine"
     else
-        why="wine32 is not installed, since this kernel runs no 32-bit programs"
+        why="wine32, the 32-bit Wine loader, is not installed"
     fi
     if [ "$arch" = i686 ]; then
         if [ -n "${FLAVOUR_WHERE:-}" ]; then

@@ -38,7 +38,7 @@ done <<'CASES'
 |missing|runs|0|t64|x86_64 build under wine64 (this kernel runs no 32-bit programs)
 i686|runs|fails|0|t32|i686 build under wine (32-bit Windows programs run on this machine)
 i686|fails|runs|1||i686 cannot run here (this kernel runs no 32-bit programs: a 32-bit Windows program does not start under wine); nothing was run
-i686|missing|runs|1||i686 cannot run here (wine32 is not installed, since this kernel runs no 32-bit programs); nothing was run
+i686|missing|runs|1||i686 cannot run here (wine32, the 32-bit Wine loader, is not installed); nothing was run
 x86_64|runs|runs|0|t64|x86_64 build under wine64 (ARCH=x86_64)
 x86_64|runs|fails|1||x86_64 cannot run here (a 64-bit Windows program does not start under wine64); nothing was run
 |fails|fails|1||x86_64 cannot run here (a 64-bit Windows program does not start under wine64); nothing was run
