@@ -53,7 +53,10 @@ dependencies() {
     local share path
     for share in "${JOB_SHARES[@]}"; do
         path=${share#*:}
-        find "$path" \( -name compiler_depend.make -o -path '*/CMakeFiles/Makefile.cmake' \) \
+        # Every look at a shared file is a round trip to the host, slow
+        # under emulation: the Wine prefixes and the history are skipped.
+        find "$path" \( -name wineprefix -o -name wine-state -o -name .git \) -prune -o \
+            \( -name compiler_depend.make -o -path '*/CMakeFiles/Makefile.cmake' \) \
             -type f -print0 2>/dev/null | xargs -0 -r grep -h -o -e '^/usr/[^:]*:$' -e '^  "/usr/[^"]*"$'
     done | sed 's/^  "//; s/"$//; s/:$//'
     printf '%s\n' "${runtime_files[@]}"
@@ -72,6 +75,7 @@ bind_host_files() {
     done < <(dependencies | guest_bind_units "$hostusr")
     echo "guest: ${#bound[@]} of the host's toolchain folders and files bound read-only for the trees' make rules" >>"$out"
 }
+echo "guest: the kernel and the shares up after $(cut -d' ' -f1 /proc/uptime) s" >>"$out"
 bind_host_files
 
 home=/run/capguest/home

@@ -37,8 +37,13 @@ guest_mirrors() {
 # another time, the file alone; nothing for one the host lacks too. One a
 # line, sorted, each once (paths in one missing folder share it).
 guest_bind_units() {
-    local hostusr=$1 root=${2:-} p h unit
-    while IFS= read -r p; do
+    local hostusr=$1 root=${2:-} p h unit folder=""
+    # The make rules name each header many times over (some 24000 lines
+    # for 900 files), and each test of a path is a round trip to the host
+    # under emulation: each path once, in order, so that the paths in a
+    # folder the guest lacks follow it and need no test at all.
+    LC_ALL=C sort -u | while IFS= read -r p; do
+        [ -n "$folder" ] && [ "${p#"$folder"/}" != "$p" ] && continue
         h="$hostusr${p#/usr}"
         [ -e "$h" ] || continue
         if [ -e "$root$p" ]; then
@@ -47,6 +52,7 @@ guest_bind_units() {
         else
             unit=$p
             while [ ! -e "$root${unit%/*}" ]; do unit=${unit%/*}; done
+            [ "$unit" != "$p" ] && folder=$unit
         fi
         echo "$unit"
     done | sort -u

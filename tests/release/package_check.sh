@@ -12,6 +12,11 @@ dist=$1 version=$2
 shift 2
 . "$(dirname "$0")/../../scripts/station-lib.sh"
 objdump=i686-w64-mingw32-objdump
+# Without it every import list would read as empty, and so as clean.
+if ! command -v "$objdump" >/dev/null; then
+    echo "FAILED: $objdump is not installed: the package cannot be read"
+    exit 1
+fi
 
 zip="$dist/capstation-$version-win32.zip"
 setup="$dist/capstation-$version-setup.exe"
