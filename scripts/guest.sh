@@ -8,6 +8,8 @@
 #                                  boots it, runs CMD in DIR, shuts it down;
 #                                  CMD's output comes back here and its exit
 #                                  status is this script's
+#   guest.sh where                 the image's folder for this recipe (its
+#                                  file ready says it is made)
 # The source tree is shared with the guest at its own path, and so is each
 # --share DIR (a build tree kept elsewhere), so paths in CTest files and
 # scripts mean the same inside; the host's /usr is shared read-only for the
@@ -53,7 +55,9 @@ make_image() {
     [ -f "$image_dir/ready" ] && return 0
     start=$(date +%s)
     say "making the Debian guest once for this machine in $image_dir (Debian's packages, a few minutes)"
-    rm -rf "$work"
+    # Folders left by a making that was stopped (this lock holds off any
+    # other), this recipe's or an older one's.
+    rm -rf "$cache"/*.making
     mkdir -p "$work"
     dir="$work/root" log="$work/make.log"
     mirrors=$(guest_mirrors /etc/apt "$GUEST_SUITE")
@@ -264,6 +268,10 @@ image)
 run)
     shift
     run_guest "$@"
+    ;;
+where)
+    # The image's folder for this recipe: ready inside once it is made.
+    echo "$image_dir"
     ;;
 *)
     echo "usage: guest.sh image | run [--share DIR]... [--cwd DIR] [--env NAME]... -- CMD [ARG...]" >&2
