@@ -85,7 +85,7 @@ if [ "$arch" != x86_64 ]; then
         say "i686 cannot run here ($why); nothing was run"
         exit 1
     fi
-    [ "${GUEST:-}" = 1 ] || why="this kernel runs no 32-bit programs"
+    why=${why%%: a 32-bit Windows program*}
 else
     why="ARCH=x86_64"
 fi

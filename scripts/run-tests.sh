@@ -91,8 +91,9 @@ here() {  # the suite of $tree on this machine
 image_log=$(mktemp)
 trap 'rm -f "$note" "$wherefile" "$image_log"' EXIT
 image_pid=""
+mkdir -p "$b32"
 if [ "$arch" != x86_64 ] && [ ! -f "$(bash "$root/scripts/guest.sh" where)/ready" ] &&
-   { [ "${GUEST:-}" = 1 ] || [ ! -x "$(bash "$root/scripts/wine-env.sh" "$b32" loader)" ]; }; then
+   { [ "${GUEST:-}" = 1 ] || [ ! -x "$(bash "$root/scripts/wine-env.sh" "$b32" loader 2>/dev/null)" ]; }; then
     bash "$root/scripts/guest.sh" image >"$image_log" 2>&1 &
     image_pid=$!
 fi
@@ -118,7 +119,7 @@ in_guest() {  # the i686 suite of $tree in the Debian guest
     local rc=$?
     # A guest that was stopped may leave its Xvfb's pid and display in the
     # tree: they name the guest's processes, never this machine's.
-    rm -f "$tree/wine-state/xvfb.pid" "$tree/wine-state/display"
+    rm -f "$tree/wine-state/xvfb.pid" "$tree/wine-state/display" "$tree/wine-state/desktophold.pid"
     result "$rc"
 }
 

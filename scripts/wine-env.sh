@@ -97,9 +97,27 @@ start)
     # The first process after the server starts launches Wine's background
     # services, which inherit its stdout and stderr: never a pipe of ours.
     "$WINE" cmd.exe /c exit >/dev/null 2>&1 </dev/null 9>&- || true
+    # The desktop's process, started by the first program that makes a
+    # window, inherits its stdout and stderr and stays until no program uses
+    # the desktop: started by a test, it would hold the test's output pipe
+    # open (and CTest would wait) until every program beside it had ended.
+    # desktophold.exe makes it first and keeps it for the server's life.
+    hold="$build/bin/desktophold.exe"
+    if [ -f "$hold" ] && ! { [ -f "$state/desktophold.pid" ] &&
+                               kill -0 "$(cat "$state/desktophold.pid")" 2>/dev/null; }; then
+        rm -f "$state/desktophold.out"
+        "$WINE" "$hold" </dev/null >"$state/desktophold.out" 2>&1 9>&- &
+        echo $! >"$state/desktophold.pid"
+        for _ in $(seq 1 600); do
+            grep -q ready "$state/desktophold.out" 2>/dev/null && break
+            kill -0 "$(cat "$state/desktophold.pid")" 2>/dev/null || break
+            sleep 0.1
+        done
+    fi
     ;;
 stop)
     "$WINESERVER" -k 2>/dev/null || true
+    rm -f "$state/desktophold.pid"
     if [ -f "$state/xvfb.pid" ]; then
         kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true
         rm -f "$state/xvfb.pid" "$state/display"

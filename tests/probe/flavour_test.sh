@@ -35,7 +35,7 @@ while IFS='|' read -r arch l32 l64 expected; do
 done <<'CASES'
 |runs|runs|0|t32|i686 build under wine (32-bit Windows programs run on this machine)
 |fails|runs|0|t64|x86_64 build under wine64 (this kernel runs no 32-bit programs)
-|missing|runs|0|t64|x86_64 build under wine64 (this kernel runs no 32-bit programs)
+|missing|runs|0|t64|x86_64 build under wine64 (wine32, the 32-bit Wine loader, is not installed)
 i686|runs|fails|0|t32|i686 build under wine (32-bit Windows programs run on this machine)
 i686|fails|runs|1||i686 cannot run here (this kernel runs no 32-bit programs: a 32-bit Windows program does not start under wine); nothing was run
 i686|missing|runs|1||i686 cannot run here (wine32, the 32-bit Wine loader, is not installed); nothing was run
