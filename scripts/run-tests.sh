@@ -38,8 +38,8 @@ jobs=${2:-$(nproc 2>/dev/null || echo 2)}
 b32=${BUILD:-build}
 case "$b32" in /*) ;; *) b32="$root/$b32" ;; esac
 
-note=$(mktemp) wherefile=$(mktemp)
-trap 'rm -f "$note" "$wherefile"' EXIT
+note=$(mktemp) wherefile=$(mktemp) image_log=$(mktemp)
+trap 'rm -f "$note" "$wherefile" "$image_log"' EXIT
 lines=()   # one per flavour, printed at the end
 status=0
 tree="" where="" summary=""
@@ -88,8 +88,6 @@ here() {  # the suite of $tree on this machine
 # unpacking: where it will be needed (no 32-bit Wine loader here, or
 # GUEST=1) and is not made yet, that starts at once, beside the host's
 # builds and x86_64 suite. guest.sh run waits for it.
-image_log=$(mktemp)
-trap 'rm -f "$note" "$wherefile" "$image_log"' EXIT
 image_pid=""
 mkdir -p "$b32"
 if [ "$arch" != x86_64 ] && [ ! -f "$(bash "$root/scripts/guest.sh" where)/ready" ] &&
