@@ -21,7 +21,7 @@ RUN_IN = where=$$(mktemp); tree=$$(FLAVOUR_WHERE=$$where bash scripts/flavour.sh
 	rc=$$?; in=""; [ "$$(cat $$where)" = guest ] && in="bash scripts/guest.sh run --share $$tree --"; \
 	rm -f $$where; [ $$rc = 0 ] || exit 1;
 
-.PHONY: all deps configure build test run clean dist screenshots soak reliability-report
+.PHONY: all deps configure build test stress run clean dist screenshots soak reliability-report
 
 all: build
 
@@ -38,6 +38,11 @@ build: configure
 
 test: deps
 	@bash scripts/run-tests.sh "$(ARCH)" $(JOBS)
+
+# make test with every core kept busy (stress-ng), each case's time printed
+# beside its guard: where the guards are sized.
+stress: deps
+	@STRESS=1 bash scripts/run-tests.sh "$(ARCH)" $(JOBS)
 
 dist: build
 	cmake --build $(BUILD) --target dist

@@ -22,7 +22,9 @@
 #                       as root, else ~/.cache/capstation-guest)
 #   CAP_GUEST_ACCEL     tcg (the default: QEMU emulates the CPU) or kvm
 #   CAP_GUEST_DEADLINE  seconds a whole run may take before the guest is
-#                       stopped (default 2700)
+#                       stopped (default 4500: a guard against a guest
+#                       that hangs, past the slowest whole suite measured
+#                       with the host's cores busy, inside CI's 90 minutes)
 #   CAP_GUEST_MEM, CAP_GUEST_CPUS   the guest's memory (MB) and CPUs
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -155,7 +157,7 @@ run_guest() {
 
     # Globals: the exit trap reads them after this function has returned.
     ctl="" qemu_pid="" tail_pid=""
-    local deadline=${CAP_GUEST_DEADLINE:-2700} acc start
+    local deadline=${CAP_GUEST_DEADLINE:-4500} acc start
     ctl=$(mktemp -d "${TMPDIR:-/tmp}/capguest.XXXXXX")
     cp "$GUEST_RECIPE_DIR/inside.sh" "$GUEST_RECIPE_DIR/lib.sh" "$ctl/"
     : >"$ctl/output"

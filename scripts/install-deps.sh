@@ -44,6 +44,7 @@ fi
 PKGS+=(clang libclang-rt-14-dev)
 # make bench: the latency plot.
 PKGS+=(gnuplot-nox)
+PKGS+=(stress-ng)  # make stress: every core kept busy while the suite runs
 PKGS+=(fonts-wine)  # make screenshots: Wine's Marlett font for the caption buttons
 
 missing=()

@@ -10,15 +10,22 @@
 #   ARCH=x86_64: only the x86_64 suite, here (the quick loop);
 #   ARCH=i686: only the i686 suite, here or in the guest.
 # GUEST=1 takes this machine as one whose kernel runs no 32-bit programs.
+# STRESS=1 (make stress) keeps every core of this machine busy with
+# stress-ng while the suites run, and prints after each suite every case's
+# time beside its guard (scripts/guard-table.py).
 # Ends with one line per flavour saying where it ran, why, and how it went.
 #   run-tests.sh --suite TREE JOBS   one tree's suite where this script runs
 #                                    (what the guest is given to run)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
+# The guard of a case that sets none; only a hang should ever reach it.
+DEFAULT_TIMEOUT=600
 suite() {  # suite TREE JOBS
     local tree=$1 jobs=$2 rc
-    (cd "$tree" && ctest --output-on-failure --timeout 120 -j "$jobs")
+    mkdir -p "$tree/reports"
+    (cd "$tree" && ctest --output-on-failure --timeout "$DEFAULT_TIMEOUT" -j "$jobs" \
+        --output-junit "$tree/reports/suite-junit.xml")
     rc=$?
     # Cases that this flavour does not build, one "name: reason" a line,
     # written by CMake at configure time.
@@ -39,7 +46,8 @@ b32=${BUILD:-build}
 case "$b32" in /*) ;; *) b32="$root/$b32" ;; esac
 
 note=$(mktemp) wherefile=$(mktemp) image_log=$(mktemp)
-trap 'rm -f "$note" "$wherefile" "$image_log"' EXIT
+stress_pid=""
+trap 'rm -f "$note" "$wherefile" "$image_log"; [ -z "$stress_pid" ] || kill "$stress_pid" 2>/dev/null' EXIT
 lines=()   # one per flavour, printed at the end
 status=0
 tree="" where="" summary=""
@@ -70,6 +78,23 @@ cannot() {  # the line for a flavour that could not run
     status=1
 }
 
+if [ "${STRESS:-}" = 1 ]; then
+    if ! command -v stress-ng >/dev/null; then
+        echo "make stress: stress-ng is not installed (scripts/install-deps.sh installs it)" >&2
+        exit 1
+    fi
+    # Bounded, in case this script is killed before its trap runs.
+    stress-ng --cpu "${STRESS_CPUS:-$(nproc)}" --timeout 4h --quiet &
+    stress_pid=$!
+    echo "stress: $(nproc) core(s) kept busy by stress-ng --cpu ${STRESS_CPUS:-$(nproc)} while the suites run"
+fi
+# guards: under the stress rig, each case's time beside its guard.
+guards() {
+    [ "${STRESS:-}" = 1 ] || return 0
+    python3 "$root/scripts/guard-table.py" "$tree" "$DEFAULT_TIMEOUT" ||
+        echo "stress: no table of the guards for $tree"
+}
+
 here() {  # the suite of $tree on this machine
     if [ "$tree" != "$b32" ]; then
         # What ships is still the i686 package: make it, for its checks as files.
@@ -82,6 +107,7 @@ here() {  # the suite of $tree on this machine
     fi
     suite "$tree" "$jobs"
     result $?
+    guards
 }
 
 # The guest is made once per machine, a few minutes of downloads and
@@ -119,6 +145,7 @@ in_guest() {  # the i686 suite of $tree in the Debian guest
     # tree: they name the guest's processes, never this machine's.
     rm -f "$tree/wine-state/xvfb.pid" "$tree/wine-state/display" "$tree/wine-state/desktophold.pid"
     result "$rc"
+    guards
 }
 
 case "$arch" in

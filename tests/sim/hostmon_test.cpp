@@ -54,6 +54,12 @@ struct HostMon {
     {
         log = TempPath("hostmon_test.log");
         DeleteFileA(log.c_str());
+        // Another program's host window would be found instead of ours.
+        std::string open = OpenHostWindows();
+        if (!open.empty()) {
+            ADD_FAILURE() << HostWindowsLeftOpen(open);
+            return;
+        }
         std::string command = "\"" + BinPath("hostmon.exe") + "\" " + options + " --log \"" + log + "\"";
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
@@ -69,7 +75,7 @@ struct HostMon {
         if (process.hProcess != nullptr) {
             if (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) {
                 TerminateProcess(process.hProcess, 99);
-                WaitForSingleObject(process.hProcess, 5000);
+                WaitForSingleObject(process.hProcess, EVENT_GUARD_MS);
             }
             CloseHandle(process.hProcess);
             CloseHandle(process.hThread);
@@ -77,11 +83,11 @@ struct HostMon {
         DeleteFileA(log.c_str());
     }
     // Waits until the log has at least `count` lines; returns them.
-    std::vector<std::string> Lines(size_t count, DWORD ms = 10000) const
+    std::vector<std::string> Lines(size_t count, DWORD ms = EVENT_GUARD_MS) const
     {
         DWORD start = GetTickCount();
         std::vector<std::string> lines = ReadLines(log);
-        while (lines.size() < count && GetTickCount() - start < ms) {
+        while (process.hProcess != nullptr && lines.size() < count && GetTickCount() - start < ms) {
             Sleep(20);
             lines = ReadLines(log);
         }
@@ -92,7 +98,7 @@ struct HostMon {
     long CloseAndWait(HWND window) const
     {
         PostMessageA(window, WM_CLOSE, 0, 0);
-        if (WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0) {
+        if (WaitForSingleObject(process.hProcess, EVENT_GUARD_MS) != WAIT_OBJECT_0) {
             return -1;
         }
         DWORD code = 0;
@@ -358,7 +364,7 @@ TEST(HostMon, ShowsTheLastGoodImageAndSurvivesMalformedData)
     POINT middle = {client.right / 2, client.bottom / 2};
     ClientToScreen(front, &middle);
     COLORREF seen = CLR_INVALID;
-    for (int tries = 0; tries < 50 && seen != RGB(200, 200, 200); ++tries) {
+    for (DWORD start = GetTickCount(); seen != RGB(200, 200, 200) && GetTickCount() - start < EVENT_GUARD_MS;) {
         Sleep(50);
         HDC screen = GetDC(nullptr);
         seen = GetPixel(screen, middle.x, middle.y);
@@ -490,7 +496,7 @@ struct SimStation {
         // A guard against a road that stops; the images take well under it.
         DWORD start = GetTickCount();
         std::vector<std::string> lines = ReadLines(mon.log);
-        while (lines.size() < count && GetTickCount() - start < 45000) {
+        while (lines.size() < count && GetTickCount() - start < EVENT_GUARD_MS) {
             PumpMessages(20);
             lines = ReadLines(mon.log);
         }

@@ -32,6 +32,32 @@ void PumpMessages(DWORD ms)
     } while (GetTickCount() - start < ms);
 }
 
+std::string OpenHostWindows()
+{
+    static const char *const classes[] = {"TLumitaneWnd", "PELK_FOTO_SERVER"};
+    std::string found;
+    for (const char *name : classes) {
+        for (HWND window = FindWindowExA(nullptr, nullptr, name, nullptr); window != nullptr;
+             window = FindWindowExA(nullptr, window, name, nullptr)) {
+            DWORD process = 0;
+            GetWindowThreadProcessId(window, &process);
+            char title[128] = "";
+            GetWindowTextA(window, title, sizeof title);
+            char line[256];
+            snprintf(line, sizeof line, "%s%s %p (process %lu, \"%s\")", found.empty() ? "" : "; ", name,
+                     static_cast<void *>(window), static_cast<unsigned long>(process), title);
+            found += line;
+        }
+    }
+    return found;
+}
+
+std::string HostWindowsLeftOpen(const std::string &windows)
+{
+    return "a host window is already open before this test: " + windows +
+        "; it was left by another program, and this test cannot tell its images from that one's";
+}
+
 static const char SENSOR_KEY[] = "VESTRA\\ZRK";
 
 bool CreateSensorKey()

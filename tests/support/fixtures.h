@@ -11,6 +11,13 @@
 // Windows path of a file in the folder of the running test program.
 std::string BinPath(const char *fileName);
 
+// How long a test waits for an event (a message, a log line, a window, a
+// program's end) before it fails: a guard against a hang only, never a speed
+// asked for. Sized for the slowest place the suite runs, the i686 suite in
+// the emulated Debian guest with the host's cores busy, where a Wine
+// process takes seconds to start; a healthy wait there stays far under it.
+constexpr DWORD EVENT_GUARD_MS = 120000;
+
 // Runs the thread's queue until it is empty (and at least `ms` milliseconds).
 void PumpMessages(DWORD ms = 0);
 
@@ -49,6 +56,14 @@ void RemoveIni();
 void WriteDriverPath(const char *path);
 std::string ReadDriverPath();
 
+// The host windows (front end and photo server) open on the desktop now,
+// one "class 0xHANDLE (process N, "title")" each; empty when there are none.
+// A test that starts its own hosts, or needs none, checks it first:
+// a window left by another program would take its images.
+std::string OpenHostWindows();
+// The failure message for such a window.
+std::string HostWindowsLeftOpen(const std::string &windows);
+
 // Registers CAPClass for this test program once and creates the main window
 // (WM_CREATE runs inside, with whatever "xray.ini" says).
 HWND CreateStationWindow();
@@ -58,7 +73,7 @@ HWND CreateStationWindow();
 // it could not start or had not ended after `guardMs` (then it is ended).
 // The guard only keeps a broken program from hanging the test.
 int RunProgram(const char *program, const std::string &arguments, std::string *output,
-               DWORD guardMs = 60000);
+               DWORD guardMs = 3 * EVENT_GUARD_MS);
 // A file in the temporary folder (removed first when it exists).
 std::string TempPath(const char *name);
 // The whole of a file, or empty when it cannot be read.

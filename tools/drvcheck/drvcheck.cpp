@@ -42,6 +42,15 @@ constexpr int EXIT_ERRORS = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr int DEFAULT_TIMEOUT_S = 20;
 constexpr int MAX_TIMEOUT_S = 3600;
+// What the smoke run does outside the driver's calls (starting, making its
+// window, reading an image) is this program's own time, never charged to the
+// driver: it has a bound of its own, far above any healthy run, even on a
+// PC where every new process is scanned first.
+constexpr int OWN_WORK_LIMIT_S = 120;
+// Test switches, read from the environment: the child waits this long
+// before its first report (a slow start), and the parent's bound above.
+constexpr char START_DELAY_VARIABLE[] = "DRVCHECK_TEST_START_DELAY_MS";
+constexpr char OWN_LIMIT_VARIABLE[] = "DRVCHECK_TEST_OWN_LIMIT_S";
 constexpr char CHILD_FLAG[] = "--smoke-child";
 constexpr char USAGE_TEXT[] =
     "usage: drvcheck DRIVER.dll [--arm] [--timeout SECONDS] [--save DIR] [--json FILE]\n";
@@ -247,10 +256,17 @@ void ChildFinding(Level level, const char *format, ...)
     va_end(args);
 }
 
-// A step the driver may hang in; `ownWait` when the child bounds it itself.
+// A step the driver may hang in, from its start; `ownWait` when the child
+// bounds it itself.
 void ChildStep(const char *name, bool ownWait = false)
 {
     ChildLine("step", std::string(name) + (ownWait ? "\tbounded" : ""));
+}
+
+// The step is over: what follows is the child's own work.
+void ChildStepDone()
+{
+    ChildLine("own", "");
 }
 
 LONG WINAPI ReportCrash(EXCEPTION_POINTERS *info)
@@ -304,6 +320,7 @@ int CallExport(const char *name, Fn function, bool watched, Args... arguments)
     int32_t removed = 0;
     uint32_t result = CallWatchingStack(reinterpret_cast<const void *>(function), words,
                                         static_cast<uint32_t>(sizeof...(Args)), &removed);
+    ChildStepDone();
     if (removed != 0) {
         ChildFinding(Level::Error,
                      "%s took %ld bytes of its own arguments off the stack (callee-cleans, __stdcall): "
@@ -316,7 +333,9 @@ int CallExport(const char *name, Fn function, bool watched, Args... arguments)
     return static_cast<int>(result);
 #else
     (void)watched;
-    return function(arguments...);
+    int result = function(arguments...);
+    ChildStepDone();
+    return result;
 #endif
 }
 
@@ -470,9 +489,11 @@ void WaitForImage(const Options &options, int width, int height)
             // Events a driver sends right after its image.
             PumpFor(300);
             TakeDriverMessages(&images, width, height, options.saveDir);
+            ChildStepDone();
             return;
         }
     }
+    ChildStepDone();
     ChildFinding(Level::Error, "no image within %d s: the driver never delivered (WM_USER 301)", options.timeoutS);
 }
 
@@ -516,6 +537,10 @@ int RunChild(const Options &options)
     }
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     SetUnhandledExceptionFilter(ReportCrash);
+    char delay[16] = "";
+    if (GetEnvironmentVariableA(START_DELAY_VARIABLE, delay, sizeof delay) > 0) {
+        Sleep(static_cast<DWORD>(strtoul(delay, nullptr, 10)));
+    }
 
     ChildStep("LoadLibrary");
     // With the station's own loading, whatever folder this child runs in:
@@ -523,6 +548,7 @@ int RunChild(const Options &options)
     // freed, and no critical-error boxes for the load.
     HMODULE module = LoadDriverLibrary(options.driver);
     DWORD error = GetLastError();
+    ChildStepDone();
     if (module == nullptr) {
         char why[64] = "";
         if (error == ERROR_MOD_NOT_FOUND) {
@@ -626,6 +652,7 @@ int RunChild(const Options &options)
     DestroyWindow(window);
     ChildStep("FreeLibrary");
     FreeDriverLibrary(module);
+    ChildStepDone();
     ChildFinding(Level::Ok, "unloaded with FreeLibrary");
     ChildLine("done", "");
     fclose(childReport);
@@ -911,6 +938,7 @@ std::string TempReportPath()
 struct ChildState {
     size_t consumed = 0;
     std::string step;
+    bool inStep = false;  // inside the driver's step, else the child's own work
     bool bounded = false;
     bool done = false;
     std::string crash;
@@ -938,6 +966,9 @@ bool ReadChildReport(const std::string &path, ChildState *state)
             size_t flag = rest.find('\t');
             state->bounded = flag != std::string::npos;
             state->step = rest.substr(0, flag);
+            state->inStep = true;
+        } else if (kind == "own") {
+            state->inStep = false;
         } else if (kind == "done") {
             state->done = true;
         } else if (kind == "crash") {
@@ -947,6 +978,21 @@ bool ReadChildReport(const std::string &path, ChildState *state)
         }
     }
     return progress;
+}
+
+bool ParseTimeout(const char *text, int *seconds);
+
+// The bound on the smoke run's own work, in seconds; the tests may lower it.
+int OwnWorkLimitS()
+{
+    char text[16] = "";
+    if (GetEnvironmentVariableA(OWN_LIMIT_VARIABLE, text, sizeof text) > 0) {
+        int seconds = 0;
+        if (ParseTimeout(text, &seconds)) {
+            return seconds;
+        }
+    }
+    return OWN_WORK_LIMIT_S;
 }
 
 void SmokeRun(const Options &options)
@@ -973,22 +1019,26 @@ void SmokeRun(const Options &options)
         Report(Level::Error, "could not start the smoke run (error %lu)", static_cast<unsigned long>(GetLastError()));
         return;
     }
-    // Each step has the whole timeout; a wait the child bounds itself gets a
-    // little more, so that the child's own verdict arrives first.
+    // The driver's clock starts when the child reports that it enters a
+    // step, never before: each step has the whole timeout, and a wait the
+    // child bounds itself a little more, so that the child's own verdict
+    // arrives first. Before its first report (the process starting) and
+    // between steps the child is doing its own work, under its own bound.
     ChildState state;
     const DWORD limit = static_cast<DWORD>(options.timeoutS) * 1000u;
-    DWORD stepStart = GetTickCount();
+    const DWORD ownLimit = static_cast<DWORD>(OwnWorkLimitS()) * 1000u;
+    DWORD since = GetTickCount();
     bool killed = false;
     for (;;) {
         DWORD wait = WaitForSingleObject(child.hProcess, 50);
         if (ReadChildReport(reportPath, &state)) {
-            stepStart = GetTickCount();
+            since = GetTickCount();
         }
         if (wait != WAIT_TIMEOUT) {
             break;
         }
-        DWORD allowed = state.bounded ? limit + 10000u : limit;
-        if (GetTickCount() - stepStart >= allowed) {
+        DWORD allowed = !state.inStep ? ownLimit : (state.bounded ? limit + 10000u : limit);
+        if (GetTickCount() - since >= allowed) {
             TerminateProcess(child.hProcess, 4);
             WaitForSingleObject(child.hProcess, INFINITE);
             killed = true;
@@ -1002,7 +1052,13 @@ void SmokeRun(const Options &options)
     CloseHandle(child.hThread);
     DeleteFileA(reportPath.c_str());
     const char *step = state.step.empty() ? "start-up" : state.step.c_str();
-    if (killed) {
+    if (killed && state.consumed == 0) {
+        Report(Level::Error, "the smoke run did not start within %d s; this says nothing about the driver",
+               OwnWorkLimitS());
+    } else if (killed && !state.inStep) {
+        Report(Level::Error, "the smoke run stopped for %d s after %s returned; this says nothing about the driver",
+               OwnWorkLimitS(), step);
+    } else if (killed) {
         Report(Level::Error, "%s did not return within %d s: the driver hangs, and the station would hang with it",
                step, options.timeoutS);
     } else if (!state.crash.empty()) {
