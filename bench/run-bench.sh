@@ -27,14 +27,18 @@ eval "$(bash "$root/scripts/wine-env.sh" "$build" env)"
 # shellcheck source=../scripts/station-lib.sh
 . "$root/scripts/station-lib.sh"
 
+# bench.exe makes its own host windows: none may be open already.
+st_check_no_hosts
 saved="$build/bench-saved"
 st_save_config "$saved"
+# On every way out, bench.exe and the programs it started are ended too.
 cleanup() {
+    st_end_program bench.exe capstation.exe floor.exe || true
     st_restore_config "$saved"
     # Under CTest the wine fixture owns the server and the display.
     [ "$mode" = --smoke ] || bash "$root/scripts/wine-env.sh" "$build" stop
 }
-trap cleanup EXIT
+st_on_exit cleanup
 
 printf '[Dll]\r\nFile=%s\r\n' "$("$WINE" winepath -w "$bin/benchdrv.dll")" >"$WINEPREFIX/drive_c/windows/xray.ini"
 "$WINE" reg add 'HKCR\VESTRA\ZRK' /f >/dev/null 2>&1 </dev/null

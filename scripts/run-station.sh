@@ -35,25 +35,26 @@ fi
 cleanup() {
     [ -n "${ST_STATION_PID:-}" ] && kill "$ST_STATION_PID" 2>/dev/null || true
     [ -n "${ST_HOSTMON_PID:-}" ] && kill "$ST_HOSTMON_PID" 2>/dev/null || true
+    st_end_program capstation.exe hostmon.exe || true
     bash "$root/scripts/wine-env.sh" "$build" stop
 }
-trap cleanup EXIT
+st_on_exit cleanup
 
 hostlog="$out/hosts.log"
 st_start_hostmon "$bin" "$hostlog" 2
 st_start_station "$bin"
 sleep 1
 st_key F1
-st_wait_lines "$hostlog" '^COPYDATA host=PELK_FOTO_SERVER' 1 20
+st_wait_lines "$hostlog" '^COPYDATA host=PELK_FOTO_SERVER' 1
 sleep 0.5
 st_screenshot "$out/station.png"
 st_key F2
-st_wait_lines "$hostlog" '^COPYDATA host=PELK_FOTO_SERVER' 2 20
+st_wait_lines "$hostlog" '^COPYDATA host=PELK_FOTO_SERVER' 2
 st_key alt+F4
-st_wait_exit "$ST_STATION_PID" 20
+st_wait_exit "$ST_STATION_PID"
 code=$ST_EXIT
 ST_STATION_PID=""
-st_wait_lines "$hostlog" '^DELETE_RESOURCE' 1 10 || true
+st_wait_lines "$hostlog" '^DELETE_RESOURCE' 1 || true
 
 echo "Screenshot: $out/station.png"
 echo "Station exit code: $code"

@@ -38,20 +38,20 @@ st_guard_config "$work/saved"
 export XRAYSIM_EXPOSURE_MS=100
 
 # find_window TITLE-REGEX: the X id of the last visible window whose title
-# matches, waited for up to 10 s.
+# matches, waited for (ST_GUARD_START).
 find_window() {
-    local regex=$1 id="" i
-    for i in $(seq 1 100); do
-        id=$(xdotool search --onlyvisible --name "$regex" 2>/dev/null | tail -n 1 || true)
-        [ -n "$id" ] && break
-        sleep 0.1
-    done
-    [ -n "$id" ] || { echo "screenshots: no window /$regex/" >&2; return 1; }
-    echo "$id"
+    st_wait_for "$ST_GUARD_START" window_there "$1" || { echo "screenshots: no window /$1/" >&2; return 1; }
+    window_there "$1"
+}
+window_there() {
+    xdotool search --onlyvisible --name "$1" 2>/dev/null | tail -n 1 | grep .
+}
+window_gone() {
+    ! xdotool search --onlyvisible --name "$1" >/dev/null 2>&1
 }
 
 # shot TITLE-REGEX FILE: saves that window (its frame included) once it has
-# had time to paint.
+# had time to paint (a pause for the picture's sake; nothing is judged).
 shot() {
     local id
     id=$(find_window "$1")
@@ -66,9 +66,9 @@ hostlog="$work/hosts.log"
 st_start_hostmon "$bin" "$hostlog" 1 --front
 st_start_station "$bin"
 st_key F1
-st_wait_lines "$hostlog" '^COPYDATA ' 1 20
+st_wait_lines "$hostlog" '^COPYDATA ' 1
 st_key alt+F4
-st_wait_exit "$ST_STATION_PID" 20
+st_wait_exit "$ST_STATION_PID"
 ST_STATION_PID=""
 shot 'TLumitaneWnd' hostmon.png
 kill "$ST_HOSTMON_PID" 2>/dev/null || true
@@ -84,10 +84,10 @@ export XRAYSIM_LOG="$work/xraysim.log"
 ST_STATION_PID=$!
 st_wait_station_window
 st_key F1
-st_wait_lines "$XRAYSIM_LOG" '^IMAGE ' 1 20
+st_wait_lines "$XRAYSIM_LOG" '^IMAGE ' 1
 shot '^screenshots - Wine desktop$' station.png
 st_key alt+F4
-st_wait_exit "$ST_STATION_PID" 20
+st_wait_exit "$ST_STATION_PID"
 ST_STATION_PID=""
 unset XRAYSIM_LOG
 
@@ -96,9 +96,9 @@ XRAYSIM_EVENTS=12 st_start_station "$bin"
 st_key F1
 shot '^Error or incoming event signalisation$' notice.png
 xdotool key Return
-sleep 0.3
+st_wait_for "$ST_GUARD_EVENT" window_gone '^Error or incoming event signalisation$'
 st_key alt+F4
-st_wait_exit "$ST_STATION_PID" 20
+st_wait_exit "$ST_STATION_PID"
 ST_STATION_PID=""
 
 # First run: no "xray.ini", so the station asks for the driver.

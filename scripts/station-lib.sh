@@ -3,6 +3,36 @@
 # the station itself, and keys pressed with xdotool on the private display.
 # Source after `wine-env.sh BUILD start` and `eval "$(wine-env.sh BUILD env)"`.
 
+# Every wait below is a guard against a hang, never a measure: it reads the
+# wall clock (an xdotool or Wine call inside a loop can itself take seconds
+# on a loaded machine, so loop turns are never counted) and sits far above
+# the slowest healthy run, the i686 programs in an emulated guest with the
+# host's cores busy, where a Wine process takes seconds to start and a step
+# runs 10 to 60 times slower than here. Seconds each; the one place to
+# change them.
+ST_GUARD_START=${ST_GUARD_START:-240}  # a program started until its window or its READY lines
+ST_GUARD_EVENT=${ST_GUARD_EVENT:-180}  # a key pressed until what it does shows (an image, a send)
+ST_GUARD_EXIT=${ST_GUARD_EXIT:-180}    # a program told to close until it has ended
+ST_GUARD_SETUP=${ST_GUARD_SETUP:-300}  # a setup or an uninstaller until its work is done
+ST_GUARD_SOAK_ITEM=${ST_GUARD_SOAK_ITEM:-4}  # the soak: per image or pair, on top of ST_GUARD_START
+ST_END_GRACE=${ST_END_GRACE:-10}       # a program sent SIGTERM, before SIGKILL
+ST_GUARD_END=${ST_GUARD_END:-60}       # a program sent SIGKILL until it is gone
+
+# The host windows' classes, as the station looks for them.
+ST_HOST_CLASSES='TLumitaneWnd|PELK_FOTO_SERVER'
+
+# st_wait_for SECONDS COMMAND...: runs COMMAND until it succeeds; fails when
+# SECONDS of wall time have passed without it.
+st_wait_for() {
+    local seconds=$1 start=$SECONDS
+    shift
+    while :; do
+        "$@" && return 0
+        [ $((SECONDS - start)) -ge "$seconds" ] && return 1
+        sleep 0.1
+    done
+}
+
 # st_configure BIN [DLL]: "xray.ini" names the simulated driver (or DLL) in
 # BIN, and the registry key exists, as the sensor's installer would leave them.
 st_configure() {
@@ -40,14 +70,15 @@ st_restore_config() {
 
 # st_start_hostmon BIN LOG WINDOWS [flags...]: starts the host monitor in
 # the background (pid in ST_HOSTMON_PID) and waits until its WINDOWS host
-# windows are ready.
+# windows are ready. Fails at once if a host window is already open.
 st_start_hostmon() {
     local bin=$1 log=$2 windows=$3
     shift 3
     rm -f "$log"
+    st_check_no_hosts || return 1
     "$WINE" "$bin/hostmon.exe" --log "$("$WINE" winepath -w "$log")" "$@" >/dev/null 2>&1 </dev/null &
     ST_HOSTMON_PID=$!
-    st_wait_lines "$log" '^READY ' "$windows" 20
+    st_wait_lines "$log" '^READY ' "$windows" "$ST_GUARD_START"
 }
 
 # st_start_station BIN: starts capstation.exe (pid in ST_STATION_PID) and
@@ -63,15 +94,13 @@ st_start_station() {
 # it was started (X id in ST_WINDOW).
 st_wait_station_window() {
     ST_WINDOW=""
-    local i
-    # A guard only: a loaded machine can take many seconds to start Wine.
-    for i in $(seq 1 600); do
-        ST_WINDOW=$(xdotool search --onlyvisible --name '^(CATTURA DA SENSORE|XRAY CAPTURE)' 2>/dev/null | head -n 1 || true)
-        [ -n "$ST_WINDOW" ] && return 0
-        sleep 0.1
-    done
+    st_wait_for "$ST_GUARD_START" st_find_station_window && return 0
     echo "station: no window appeared" >&2
     return 1
+}
+st_find_station_window() {
+    ST_WINDOW=$(xdotool search --onlyvisible --name '^(CATTURA DA SENSORE|XRAY CAPTURE)' 2>/dev/null | head -n 1 || true)
+    [ -n "$ST_WINDOW" ]
 }
 
 # st_key KEY...: gives the station the focus and presses the keys.
@@ -85,36 +114,101 @@ st_key() {
     done
 }
 
-# st_wait_lines FILE REGEX COUNT SECONDS: waits until FILE has COUNT lines
-# matching REGEX; fails after SECONDS.
+# st_wait_lines FILE REGEX COUNT [SECONDS]: waits until FILE has COUNT lines
+# matching REGEX; fails after SECONDS (ST_GUARD_EVENT).
 st_wait_lines() {
-    local file=$1 regex=$2 count=$3 seconds=$4 i
-    for i in $(seq 1 $((seconds * 10))); do
-        if [ -f "$file" ] && [ "$(grep -cE "$regex" "$file")" -ge "$count" ]; then
-            return 0
-        fi
-        sleep 0.1
-    done
+    local file=$1 regex=$2 count=$3 seconds=${4:-$ST_GUARD_EVENT}
+    st_wait_for "$seconds" st_has_lines "$file" "$regex" "$count" && return 0
     echo "timed out waiting for $count lines /$regex/ in $file" >&2
     [ -f "$file" ] && cat "$file" >&2
     return 1
 }
+st_has_lines() {
+    [ -f "$1" ] && [ "$(grep -cE "$2" "$1")" -ge "$3" ]
+}
 
-# st_wait_exit PID SECONDS: waits for a background process of this shell and
-# sets ST_EXIT to its exit code ("timeout" after SECONDS). Call it in the
-# shell that started the process, never inside $(...): a subshell cannot
-# collect the status of a process that ended before it was forked.
+# st_wait_exit PID [SECONDS]: waits for a background process of this shell
+# and sets ST_EXIT to its exit code ("timeout" after SECONDS, ST_GUARD_EXIT).
+# Call it in the shell that started the process, never inside $(...): a
+# subshell cannot collect the status of a process that ended before it was
+# forked.
 st_wait_exit() {
-    local pid=$1 seconds=$2 i
+    local pid=$1 seconds=${2:-$ST_GUARD_EXIT}
     ST_EXIT=timeout
-    for i in $(seq 1 $((seconds * 10))); do
-        if ! kill -0 "$pid" 2>/dev/null; then
-            wait "$pid"
-            ST_EXIT=$?
-            return 0
-        fi
-        sleep 0.1
+    st_wait_for "$seconds" st_pid_gone "$pid" || return 1
+    wait "$pid"
+    ST_EXIT=$?
+    return 0
+}
+st_pid_gone() {
+    ! kill -0 "$1" 2>/dev/null
+}
+
+# st_program_pids NAME: the Wine processes of this prefix (WINEPREFIX in
+# their environment) whose command line names the program NAME, however
+# they were started ("$WINE" NAME, `wine start` of a shortcut, a setup).
+# Wine puts the Windows path of the program first in the command line; a
+# process still in the loader has the loader first and the program next.
+st_program_pids() {
+    local name=${1,,} dir arg0 arg1 base
+    for dir in /proc/[0-9]*; do
+        arg0="" arg1=""
+        { IFS= read -r -d "" arg0; IFS= read -r -d "" arg1; } 2>/dev/null <"$dir/cmdline" || true
+        base=${arg0##*[/\\]}
+        case "${base,,}" in
+        wine | wine64 | wine-preloader | wine64-preloader) base=${arg1##*[/\\]} ;;
+        esac
+        [ -n "$base" ] && [ "${base,,}" = "$name" ] || continue
+        grep -qzxF "WINEPREFIX=$WINEPREFIX" "$dir/environ" 2>/dev/null && echo "${dir#/proc/}"
     done
+    return 0
+}
+st_program_gone() {
+    [ -z "$(st_program_pids "$1")" ]
+}
+
+# st_end_program NAME...: ends every Wine process of this prefix running one
+# of the programs NAME (hostmon.exe, capstation.exe), ours or not, and waits
+# until they are gone: SIGTERM, then SIGKILL after ST_END_GRACE seconds.
+# Says which it ended; fails if one is still there after the guard.
+st_end_program() {
+    local name pids pid status=0
+    for name in "$@"; do
+        pids=$(st_program_pids "$name")
+        [ -n "$pids" ] || continue
+        echo "ending $name left running: pid" $pids >&2
+        # shellcheck disable=SC2086
+        kill -TERM $pids 2>/dev/null || true
+        if ! st_wait_for "$ST_END_GRACE" st_program_gone "$name"; then
+            # shellcheck disable=SC2046
+            kill -KILL $(st_program_pids "$name") 2>/dev/null || true
+            if ! st_wait_for "$ST_GUARD_END" st_program_gone "$name"; then
+                echo "$name still running after SIGKILL: pid" $(st_program_pids "$name") >&2
+                status=1
+            fi
+        fi
+        for pid in $pids; do
+            wait "$pid" 2>/dev/null || true
+        done
+    done
+    return "$status"
+}
+
+# st_check_no_hosts: fails, saying so, when a window of the front end or of
+# the photo server is already open: a test's own host stand-ins would share
+# the station's images with it, or the station would serve it instead. Wine
+# names every X window's class after its program, so the host windows are
+# found by title (the host monitor's titles start with the class) and the
+# host monitor by its processes.
+st_check_no_hosts() {
+    local found="" w pids
+    for w in $(xdotool search --name "$ST_HOST_CLASSES" 2>/dev/null); do
+        found="$found \"$(xdotool getwindowname "$w" 2>/dev/null)\" (pid $(xdotool getwindowpid "$w" 2>/dev/null || echo '?'))"
+    done
+    pids=$(st_program_pids hostmon.exe)
+    [ -n "$pids" ] && found="$found hostmon.exe running (pid $(echo $pids))"
+    [ -z "$found" ] && return 0
+    echo "a host window is already open before this test:$found, left by another program" >&2
     return 1
 }
 
@@ -135,16 +229,26 @@ check() {  # check DESCRIPTION EXPECTED ACTUAL
     fi
 }
 
+# st_on_exit COMMAND: runs COMMAND when the script exits, however it
+# ends: a failure, a guard's expiry, Ctrl+C or SIGTERM.
+st_on_exit() {
+    trap "$1" EXIT
+    trap 'exit 129' HUP
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+}
+
 # st_guard_config FOLDER: saves the station's configuration into FOLDER and,
-# when the script exits, ends the station and the host monitor it started
-# and puts the configuration back.
+# when the script exits, ends the station and the host monitor (those it
+# started and any other of this prefix) and puts the configuration back.
 st_guard_config() {
     ST_SAVED=$1
     st_save_config "$ST_SAVED"
-    trap st_end_and_restore EXIT
+    st_on_exit st_end_and_restore
 }
 st_end_and_restore() {
     [ -n "${ST_STATION_PID:-}" ] && kill "$ST_STATION_PID" 2>/dev/null
     [ -n "${ST_HOSTMON_PID:-}" ] && kill "$ST_HOSTMON_PID" 2>/dev/null
+    st_end_program capstation.exe hostmon.exe
     st_restore_config "$ST_SAVED"
 }

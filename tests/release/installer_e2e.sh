@@ -37,7 +37,8 @@ ini="$WINEPREFIX/drive_c/windows/xray.ini"
 # exit code.
 run_cmd() {
     printf '@%s\r\n@exit /b %%ERRORLEVEL%%\r\n' "$1" >"$work/run.cmd"
-    "$WINE" cmd /c "$("$WINE" winepath -w "$work/run.cmd")" >/dev/null 2>&1 </dev/null
+    # A guard against a setup that hangs (124); the cleanup ends what it left.
+    timeout "$ST_GUARD_SETUP" "$WINE" cmd /c "$("$WINE" winepath -w "$work/run.cmd")" >/dev/null 2>&1 </dev/null
     echo $?
 }
 entry_value() { "$WINE" reg query "$entry" /v "$1" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
@@ -47,7 +48,8 @@ remove_install() {
 }
 
 # close_windows REGEX: Alt+F4 on every visible window whose title matches
-# (the programs started from shortcuts have no pid of ours).
+# (the programs started from shortcuts have no pid of ours). The pause only
+# spaces the key presses; whoever needs the programs gone waits for that.
 close_windows() {
     local w
     for w in $(xdotool search --onlyvisible --name "$1" 2>/dev/null); do
@@ -57,14 +59,17 @@ close_windows() {
     done
 }
 
+# On every way out: whatever this test started, from a shortcut or not, is
+# ended by its program's name (the setups, the uninstaller's copy of itself
+# in %TEMP%, the station, the host monitor), then the install is removed.
 cleanup() {
-    close_windows '^CATTURA DA SENSORE'
-    close_windows '\(hostmon\)'
+    st_end_program "$(basename "$setup")" old-setup.exe uninstall.exe Au_.exe Un_A.exe capstation.exe hostmon.exe
     remove_install
     st_restore_config "$work/saved"
 }
+st_check_no_hosts || exit 1
 st_save_config "$work/saved"
-trap cleanup EXIT
+st_on_exit cleanup
 remove_install
 rm -f "$ini"
 "$WINE" reg delete 'HKCR\VESTRA\ZRK' /f >/dev/null 2>&1 </dev/null
@@ -99,15 +104,13 @@ temp=$("$WINE" winepath -u "$("$WINE" cmd /c echo %TEMP% 2>/dev/null </dev/null 
 hostlog="$temp/hostmon.log"
 rm -f "$hostlog"
 "$WINE" start "$("$WINE" winepath -w "$menu/Host monitor.lnk")" >/dev/null 2>&1 </dev/null
-st_wait_lines "$hostlog" '^READY ' 2 30 || exit 1
+st_wait_lines "$hostlog" '^READY ' 2 "$ST_GUARD_START" || exit 1
 "$WINE" start "$("$WINE" winepath -w "$menu/Capture station.lnk")" >/dev/null 2>&1 </dev/null
 st_wait_station_window || exit 1
 check "title for the simulator's standalone mode" "CATTURA DA SENSORE - Standalone version" \
     "$(xdotool getwindowname "$ST_WINDOW" 2>/dev/null)"
 st_key F1
-st_wait_lines "$hostlog" '^COPYDATA host=PELK_FOTO_SERVER' 1 20
-check "F1: one image at each host" "1 1" \
-    "$(grep -c '^COPYDATA host=TLumitaneWnd .*width=512 height=768' "$hostlog") $(grep -c '^COPYDATA host=PELK_FOTO_SERVER .*width=512 height=768' "$hostlog")"
+st_wait_lines "$hostlog" '^COPYDATA host=PELK_FOTO_SERVER' 1 || exit 1
 
 check "install refused while the station runs" 2 "$(run_cmd "$("$WINE" winepath -w "$setup") /S")"
 check "station still running after the refusal" yes \
@@ -115,29 +118,33 @@ check "station still running after the refusal" yes \
 # Interactive, the setup asks to close the station; Cancel ends it.
 "$WINE" "$setup" >/dev/null 2>&1 </dev/null &
 setup_pid=$!
-asked=no
-for i in $(seq 1 100); do
+find_setup_box() {
     box=$(xdotool search --onlyvisible --name "^Capture station $version Setup\$" 2>/dev/null | head -n 1)
-    [ -n "$box" ] && asked=yes && break
-    sleep 0.2
-done
+    [ -n "$box" ]
+}
+asked=no
+st_wait_for "$ST_GUARD_START" find_setup_box && asked=yes
 check "interactive setup asks to close the station" yes "$asked"
 [ -n "$box" ] && xdotool windowfocus --sync "$box" 2>/dev/null && xdotool key Escape
-st_wait_exit "$setup_pid" 20
+st_wait_exit "$setup_pid"
 check "Cancel ends the setup with code 1" 1 "$ST_EXIT"
 
 st_key alt+F4
-st_wait_lines "$hostlog" '^DELETE_RESOURCE host=PELK_FOTO_SERVER' 1 20
+st_wait_lines "$hostlog" '^DELETE_RESOURCE host=PELK_FOTO_SERVER' 1
 close_windows '\(hostmon\)'
+# Both gone: nothing more can reach the hosts, and the count says that
+# nothing else did.
+check "station ended after Alt+F4" yes "$(st_wait_for "$ST_GUARD_EXIT" st_program_gone capstation.exe && echo yes || echo no)"
+check "host monitor ended after Alt+F4" yes "$(st_wait_for "$ST_GUARD_EXIT" st_program_gone hostmon.exe && echo yes || echo no)"
+check "F1: one image at each host" "1 1" \
+    "$(grep -c '^COPYDATA host=TLumitaneWnd .*width=512 height=768' "$hostlog") $(grep -c '^COPYDATA host=PELK_FOTO_SERVER .*width=512 height=768' "$hostlog")"
 
 # Silent uninstall: the uninstaller copies itself away and returns at once,
 # so its work is waited for (a guard against hanging, not a measure).
 check "silent uninstall starts" 0 "$(run_cmd "\"$dir\\uninstall.exe\" /S")"
 # The entry is the uninstaller's last step.
-for i in $(seq 1 150); do
-    "$WINE" reg query "$entry" >/dev/null 2>&1 </dev/null || break
-    sleep 0.2
-done
+entry_gone() { ! "$WINE" reg query "$entry" >/dev/null 2>&1 </dev/null; }
+st_wait_for "$ST_GUARD_SETUP" entry_gone
 check "programs gone" no "$([ -e "$udir" ] && echo "yes: $(ls -R "$udir" | tr '\n' ' ')" || echo no)"
 check "shortcuts gone" no "$([ -e "$menu" ] && echo yes || echo no)"
 check "entry gone" 1 "$("$WINE" reg query "$entry" >/dev/null 2>&1 </dev/null; echo $?)"

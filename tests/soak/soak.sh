@@ -36,9 +36,9 @@ export SOAK_IMAGES=$images SOAK_PAIRS=$pairs SOAK_BURST=$burst
 export SOAK_REPORT; SOAK_REPORT=$("$WINE" winepath -w "$work/driver.txt")
 export SOAK_EXPECT; SOAK_EXPECT=$("$WINE" winepath -w "$work/expected.txt")
 # The driver closes the station when its plan is done. The deadline is only
-# a guard against a hang: on a busy machine a paced image takes tens of
-# milliseconds, so allow a second per image.
-deadline=$((300 + images + pairs + burst))
+# a guard against a hang (station-lib.sh sizes it): here a paced image takes
+# tens of milliseconds, in an emulated guest up to sixty times that.
+deadline=$((ST_GUARD_START + ST_GUARD_SOAK_ITEM * (images + pairs + burst)))
 start=$(date +%s)
 timeout "$deadline" "$WINE" "$bin/capstation.exe" >/dev/null 2>&1 </dev/null
 station_exit=$?
