@@ -3,9 +3,11 @@
 #   make-dist.sh FLAVOUR VERSION PUBLISHER BIN WORK OUT FILE...
 # FLAVOUR is the build tree's: i686 is the release; x86_64 is the test
 # flavour's package (a win64 zip and an amd64 installer of the same script),
-# which is never shipped. FILE... are the shipped programs in BIN. The guides in docs/ are rendered
-# to HTML (cmark-gfm, for its tables) with their pictures; the third-party
-# notice comes from the mingw-w64 runtime linked into every program.
+# which is never shipped. FILE... are the shipped programs in BIN. The guides in docs/ and
+# the manuals of the simulated driver, the host monitor and the driver
+# checker are rendered to HTML (cmark-gfm, for its tables) side by side in
+# docs\, with the guides' pictures; the third-party notice comes from the
+# mingw-w64 runtime linked into every program.
 # Results, in OUT:
 #   capstation-VERSION-win32.zip   one folder capstation-VERSION/ (win64: x86_64)
 #   capstation-VERSION-setup.exe   the NSIS installer of the same files
@@ -33,22 +35,29 @@ done
 # Text for Windows: CRLF line ends.
 crlf() { sed 's/\r*$/\r/'; }
 
-render() {  # render GUIDE.md TITLE LANG
-    local md=$1 title=$2 lang=$3 base
-    base=$(basename "$md" .md)
+render() {  # render GUIDE.md TITLE LANG [NAME]
+    local md=$1 title=$2 lang=$3 base=${4:-}
+    [ -n "$base" ] || base=$(basename "$md" .md)
     {
         printf '<!DOCTYPE html>\n<html lang="%s">\n<head>\n<meta charset="utf-8">\n' "$lang"
         printf '<title>%s</title>\n' "$title"
         cat "$root/installer/guide.css"
         printf '</head>\n<body>\n'
-        # Links between the guides point at their HTML form.
-        cmark-gfm --to html -e table "$md" | sed -E 's/href="([a-z]+)\.md(#[^"]*)?"/href="\1.html\2"/g'
+        # Links between the guides and to the tools' manuals point at their
+        # HTML form beside them.
+        cmark-gfm --to html -e table "$md" | sed -E \
+            -e 's#href="\.\./sim/README\.md(\#[^"]*)?"#href="xraysim.html\1"#g' \
+            -e 's#href="(\.\./)*tools/(hostmon|drvcheck)/README\.md(\#[^"]*)?"#href="\2.html\3"#g' \
+            -e 's/href="([a-z]+)\.md(#[^"]*)?"/href="\1.html\2"/g'
         printf '</body>\n</html>\n'
     } | crlf >"$stage/docs/$base.html"
 }
 render "$root/docs/operator.md" "Stazione di acquisizione: guida per l'operatore" it
 render "$root/docs/integrator.md" "Capture station: integrator's guide" en
 render "$root/docs/vendors.md" "Capture station: driver and host vendors' guide" en
+render "$root/sim/README.md" "xraysim.dll: the simulated sensor driver" en xraysim
+render "$root/tools/hostmon/README.md" "hostmon.exe: host stand-in" en hostmon
+render "$root/tools/drvcheck/README.md" "drvcheck.exe: driver conformance checker" en drvcheck
 cp "$root"/docs/img/*.png "$stage/docs/img/"
 
 {

@@ -19,6 +19,10 @@ eval "$(bash "$root/scripts/wine-env.sh" "$build" env)"
 
 export XRAYSIM_LOG="$out/xraysim.log"
 rm -f "$XRAYSIM_LOG"
+# The prefix is the tests' too: what the station writes there (the HBX
+# switch) is put back when it ends.
+saved="$build/run-station.saved"
+st_save_config "$saved"
 st_configure "$bin"
 
 if [ -n "$user_display" ]; then
@@ -29,6 +33,7 @@ if [ -n "$user_display" ]; then
     "$WINE" "$bin/capstation.exe" >/dev/null 2>&1 </dev/null || true
     sleep 1
     kill "$ST_HOSTMON_PID" 2>/dev/null || true
+    st_restore_config "$saved"
     exit 0
 fi
 
@@ -36,6 +41,7 @@ cleanup() {
     [ -n "${ST_STATION_PID:-}" ] && kill "$ST_STATION_PID" 2>/dev/null || true
     [ -n "${ST_HOSTMON_PID:-}" ] && kill "$ST_HOSTMON_PID" 2>/dev/null || true
     st_end_program capstation.exe hostmon.exe || true
+    st_restore_config "$saved"
     bash "$root/scripts/wine-env.sh" "$build" stop
 }
 st_on_exit cleanup

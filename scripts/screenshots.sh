@@ -4,6 +4,9 @@
 #   screenshots.sh BUILD OUTDIR
 # station.png     the station's whole window after F1 on the simulated sensor,
 #                 maximised on a screen of 640 x 840 (a Wine virtual desktop)
+# menu.png        the same with the menu "Acquisizione" open
+# scroll.png      the station with an image larger than its window: both
+#                 scroll bars
 # hostmon.png     the host monitor after it received an image
 # notice.png      an event notice ("USB board plugged on again")
 # firstrun.png    the first-run dialog
@@ -86,10 +89,27 @@ st_wait_station_window
 st_key F1
 st_wait_lines "$XRAYSIM_LOG" '^IMAGE ' 1
 shot '^screenshots - Wine desktop$' station.png
+st_key alt+a
+shot '^screenshots - Wine desktop$' menu.png
+xdotool key Escape Escape
+sleep 0.3
 st_key alt+F4
 st_wait_exit "$ST_STATION_PID"
 ST_STATION_PID=""
-unset XRAYSIM_LOG
+
+# An image twice the size of the screen each way, on the same screen.
+export XRAYSIM_LOG="$work/xraysim-large.log" XRAYSIM_WIDTH=1024 XRAYSIM_HEIGHT=1536
+"$WINE" explorer.exe /desktop=screenshots,640x840 "$("$WINE" winepath -w "$bin/capstation.exe")" \
+    >/dev/null 2>&1 </dev/null &
+ST_STATION_PID=$!
+st_wait_station_window
+st_key F1
+st_wait_lines "$XRAYSIM_LOG" '^IMAGE ' 1 20
+shot '^screenshots - Wine desktop$' scroll.png
+st_key alt+F4
+st_wait_exit "$ST_STATION_PID" 20
+ST_STATION_PID=""
+unset XRAYSIM_LOG XRAYSIM_WIDTH XRAYSIM_HEIGHT
 
 # An event notice after the image.
 XRAYSIM_EVENTS=12 st_start_station "$bin"

@@ -3,8 +3,12 @@
 // window, XRAYPrepareAcquisition arms one exposure, and a worker thread
 // delivers each finished image as a WM_USER/XRAY_MSG_IMAGE message carrying a
 // movable global block that holds a packed 8-bit DIB with a synthetic
-// radiograph, or a replayed .bmp file. Settings come from XRAYSIM_*
-// environment variables read at each XRAYOpen (see README.md); they can also
+// radiograph, or a replayed .bmp file. At each XRAYOpen it reads the
+// station's "Synchro" switch from HKCR\VESTRA\ZRK, as a real driver does:
+// "1" opens in HBX mode, where a generator triggers each exposure and no
+// arming is needed; anything else, or no value, in standalone mode. Settings
+// come from XRAYSIM_* environment variables read at each XRAYOpen (see
+// README.md); XRAYSIM_MODE overrides the switch, and they can also
 // make it behave like the faulty drivers met in the field: deliver nothing,
 // bursts, events, SendMessageA from the worker, careless block layouts, and
 // images every interval in synchronised mode.
@@ -44,6 +48,12 @@ constexpr int MAX_EVENTS = 16;
 constexpr int MAX_BURST = 1000;
 constexpr int MIN_INTERVAL_MS = 20;
 constexpr int MAX_INTERVAL_MS = 600000;
+constexpr int DEFAULT_INTERVAL_MS = 5000;  // the generator's pace in HBX mode
+
+// The station's switch: Opzioni > HBX writes "Synchro" here ("1" HBX, "2"
+// standalone) before it reopens the driver.
+constexpr char SENSOR_KEY[] = "VESTRA\\ZRK";
+constexpr char SYNCHRO_VALUE[] = "Synchro";
 
 // How each image is delivered: the contract, or one of the faults of a
 // careless driver.
@@ -86,7 +96,7 @@ struct Settings {
     int burst;           // images per exposure
     int eventAfter;      // post eventAfterCode once after this many images (0: never)
     LPARAM eventAfterCode;
-    int intervalMs;      // mode 1: an image every interval without arming (0: never)
+    int intervalMs;      // mode 1: an image every interval without arming
 };
 
 // Copies an environment variable; false when it is unset or too long.
@@ -209,10 +219,25 @@ static void ReadEventAfter(Settings *s)
     }
 }
 
+// The mode the station's switch asks for: HBX when "Synchro" reads as 1, as
+// the station reads it; standalone when it says anything else or is absent.
+static int SynchroMode()
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, SENSOR_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return DEFAULT_MODE;
+    }
+    char text[16] = "";
+    DWORD size = sizeof text - 1;
+    LONG read = RegQueryValueExA(key, SYNCHRO_VALUE, nullptr, nullptr, reinterpret_cast<BYTE *>(text), &size);
+    RegCloseKey(key);
+    return read == ERROR_SUCCESS && atoi(text) == 1 ? XRAY_MODE_HBX : DEFAULT_MODE;
+}
+
 static Settings ReadSettings()
 {
     Settings s = {};
-    s.mode = DEFAULT_MODE;
+    s.mode = SynchroMode();
     s.width = DEFAULT_WIDTH;
     s.height = DEFAULT_HEIGHT;
     s.exposureMs = DEFAULT_EXPOSURE_MS;
@@ -235,6 +260,7 @@ static Settings ReadSettings()
     s.burst = 1;
     ReadIntSetting("XRAYSIM_BURST", 1, MAX_BURST, &s.burst);
     ReadEventAfter(&s);
+    s.intervalMs = DEFAULT_INTERVAL_MS;
     ReadIntSetting("XRAYSIM_INTERVAL_MS", MIN_INTERVAL_MS, MAX_INTERVAL_MS, &s.intervalMs);
     return s;
 }
@@ -812,13 +838,11 @@ static bool ServeExposures()
     }
 }
 
-// In synchronised mode with an interval the generator fires on its own.
+// In synchronised mode the generator fires on its own, every interval.
 static DWORD GeneratorInterval()
 {
     EnterCriticalSection(&stateLock);
-    DWORD interval = settings.mode == XRAY_MODE_HBX && settings.intervalMs > 0
-        ? static_cast<DWORD>(settings.intervalMs)
-        : INFINITE;
+    DWORD interval = settings.mode == XRAY_MODE_HBX ? static_cast<DWORD>(settings.intervalMs) : INFINITE;
     LeaveCriticalSection(&stateLock);
     return interval;
 }

@@ -382,7 +382,6 @@ TEST(HostMon, HelpAndAQuietWindowWithTheCountAndTheTagHalves)
     std::string output;
     EXPECT_EQ(0, RunProgram("hostmon.exe", "--help", &output));
     EXPECT_NE(std::string::npos, output.find("  --quiet ")) << output;
-    EXPECT_EQ(2, RunProgram("hostmon.exe", "--help --front", &output));
 
     HostMon mon("--front --quiet");
     ASSERT_EQ(1u, mon.Lines(1).size());
@@ -403,6 +402,48 @@ TEST(HostMon, HelpAndAQuietWindowWithTheCountAndTheTagHalves)
     std::vector<std::string> lines = mon.Lines(3);
     ASSERT_EQ(3u, lines.size());
     EXPECT_EQ(Expected(FRONT, tags[1], dib), lines[2]);
+}
+
+TEST(HostMon, BadCommandLineShowsTheUsageInABoxAndExitsWithTwo)
+{
+    const char usage[] = "usage: hostmon.exe [--front] [--photo] --log FILE [--save DIR] [--delay MS | --hang] [--quiet]\n";
+    const std::string log = TempPath("hostmon_usage.log");
+    const std::string noFolder = TempPath("hostmon_no_folder") + "\\hostmon.log";
+    const struct {
+        std::string arguments;
+        std::string problem;  // the box's first line, before the usage
+    } cases[] = {
+        {"", ""},
+        {"--front --photo", ""},
+        {"--log", ""},
+        {"--help --front", ""},
+        {"--bogus --log \"" + log + "\"", ""},
+        {"--delay 10 --hang --log \"" + log + "\"", ""},
+        {"--delay soon --log \"" + log + "\"", ""},
+        {"--log \"" + noFolder + "\"", "Cannot open the log file " + noFolder + ".\n\n"},
+    };
+    for (const auto &c : cases) {
+        ModalCatcher boxes;
+        std::string output;
+        EXPECT_EQ(2, RunProgram("hostmon.exe", c.arguments, &output, 60000, &boxes)) << c.arguments;
+        ASSERT_EQ(1u, boxes.records.size()) << c.arguments << "\n" << Describe(boxes.records);
+        const ModalRecord &box = boxes.records[0];
+        EXPECT_EQ("hostmon", box.caption) << c.arguments;
+        EXPECT_EQ(0u, box.text.find(c.problem + usage)) << c.arguments << "\n" << box.text;
+        EXPECT_NE(std::string::npos, box.text.find("  --log FILE    append one line")) << box.text;
+        EXPECT_NE(nullptr, box.icon) << c.arguments;
+        EXPECT_FALSE(box.hasCancel) << c.arguments;
+        // The error stream has the usage line too, for a script.
+        EXPECT_EQ(usage, output) << c.arguments;
+        EXPECT_EQ(nullptr, FindWindowA(FRONT, nullptr)) << c.arguments;
+    }
+    // Asked for, with somewhere to print it: no box.
+    ModalCatcher boxes;
+    std::string output;
+    EXPECT_EQ(0, RunProgram("hostmon.exe", "--help", &output, 60000, &boxes));
+    EXPECT_TRUE(boxes.records.empty()) << Describe(boxes.records);
+    EXPECT_EQ(0u, output.find(usage)) << output;
+    DeleteFileA(log.c_str());
 }
 
 // ---------------------------------------------------------------------------
@@ -469,16 +510,18 @@ Replay MakeReplay(int width, int height, int bits, bool topDown)
     return r;
 }
 
-// A station window on xraysim.dll, the registry, "xray.ini" and every box
-// restored or answered.
+// A station window on xraysim.dll, started with the HBX switch "Synchro" at
+// `synchro` (none: absent, standalone); the registry, "xray.ini" and every
+// box restored or answered.
 struct SimStation {
     RegistryGuard registry;
     IniGuard ini;
     ModalCatcher modal;
     HWND window = nullptr;
 
-    SimStation()
+    explicit SimStation(const char *synchro = nullptr)
     {
+        SetSensorText("Synchro", synchro);
         WriteDriverPath(BinPath("xraysim.dll").c_str());
         window = CreateStationWindow();
         PumpMessages();
@@ -502,9 +545,102 @@ struct SimStation {
         }
         return lines;
     }
+    std::string Title() const
+    {
+        char title[256] = "";
+        GetWindowTextA(window, title, sizeof title);
+        return title;
+    }
+    UINT MenuState(UINT id) const { return GetMenuState(GetMenu(window), id, MF_BYCOMMAND); }
 };
 
+// COPYDATA lines: two for each image, one at each host.
+size_t CountCopies(const std::vector<std::string> &lines)
+{
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [](const std::string &line) {
+        return line.compare(0, 9, "COPYDATA ") == 0;
+    }));
+}
+
 }  // namespace
+
+TEST(SimRoad, StationOpensTheSimulatorInTheModeTheSwitchAsksUnlessItIsForced)
+{
+    // No generator image during the case.
+    EnvVar interval("XRAYSIM_INTERVAL_MS", "600000");
+    const char *const standalone = "CATTURA DA SENSORE - Standalone version";
+    const char *const hbx = "CATTURA DA SENSORE - HBX version";
+    const struct {
+        const char *synchro;  // "Synchro" at start, or none
+        const char *forced;   // XRAYSIM_MODE, or unset
+        const char *title;
+    } cases[] = {
+        {nullptr, nullptr, standalone}, {"2", nullptr, standalone}, {"1", nullptr, hbx},
+        {"1", "2", standalone},         {"2", "1", hbx},
+    };
+    for (const auto &c : cases) {
+        SetEnvironmentVariableA("XRAYSIM_MODE", c.forced);
+        SimStation station(c.synchro);
+        const bool isHbx = c.title == hbx;
+        std::string label = std::string("Synchro ") + (c.synchro ? c.synchro : "(none)") + ", XRAYSIM_MODE " +
+                            (c.forced ? c.forced : "(unset)");
+        EXPECT_EQ(c.title, station.Title()) << label;
+        EXPECT_EQ(isHbx, (station.MenuState(IDM_START) & MF_GRAYED) != 0) << label;
+        EXPECT_EQ(isHbx, (station.MenuState(IDM_SYNCHRO) & MF_CHECKED) != 0) << label;
+        EXPECT_TRUE(station.modal.records.empty()) << label << "\n" << Describe(station.modal.records);
+    }
+    SetEnvironmentVariableA("XRAYSIM_MODE", nullptr);
+}
+
+TEST(SimRoad, HbxSwitchReopensTheSimulatorWithTheGeneratorOrWithF1)
+{
+    std::string simLog = TempPath("simroad_hbx.log");
+    EnvVar width("XRAYSIM_WIDTH", "64");
+    EnvVar height("XRAYSIM_HEIGHT", "64");
+    EnvVar log("XRAYSIM_LOG", simLog.c_str());
+    HostMon mon("");
+    ASSERT_EQ(2u, mon.Lines(2).size());
+    SimStation station;
+    ASSERT_EQ("CATTURA DA SENSORE - Standalone version", station.Title());
+
+    // HBX: the generator's image comes at its default pace, with no F1.
+    EXPECT_TRUE(MainCommand(station.window, IDM_SYNCHRO));
+    std::string synchro;
+    EXPECT_TRUE(ReadSensorValue("Synchro", &synchro, nullptr, nullptr));
+    EXPECT_EQ("1", synchro);
+    EXPECT_EQ("XRAY CAPTURE - HBX version", station.Title());
+    EXPECT_TRUE(station.MenuState(IDM_START) & MF_GRAYED);
+    EXPECT_TRUE(station.MenuState(IDM_SYNCHRO) & MF_CHECKED);
+    std::vector<std::string> lines = station.WaitForLines(mon, 2 + 2);
+    ASSERT_EQ(2u, CountCopies(lines)) << ReadWholeFile(simLog);
+
+    // Standalone: the generator stops; twenty of its intervals pass with
+    // nothing, then F1's exposure gives one image.
+    EnvVar interval("XRAYSIM_INTERVAL_MS", "50");
+    EXPECT_TRUE(MainCommand(station.window, IDM_SYNCHRO));
+    EXPECT_TRUE(ReadSensorValue("Synchro", &synchro, nullptr, nullptr));
+    EXPECT_EQ("2", synchro);
+    EXPECT_EQ("XRAY CAPTURE - Standalone version", station.Title());
+    EXPECT_FALSE(station.MenuState(IDM_START) & MF_GRAYED);
+    EXPECT_FALSE(station.MenuState(IDM_SYNCHRO) & MF_CHECKED);
+    // XRAYClose joined the worker: nothing more is made in HBX mode.
+    const std::string madeInHbx = ReadWholeFile(simLog);
+    PumpMessages(1000);
+    EXPECT_EQ(madeInHbx, ReadWholeFile(simLog)) << "made with nothing armed";
+    EXPECT_TRUE(MainCommand(station.window, IDM_START));
+    // Until the simulator has handed over one more image (a guard only).
+    std::string made;
+    DWORD start = GetTickCount();
+    do {
+        PumpMessages(20);
+        made = ReadWholeFile(simLog);
+    } while (made.size() == madeInHbx.size() && GetTickCount() - start < 45000);
+    ASSERT_EQ(0u, made.find(madeInHbx));
+    made.erase(0, madeInHbx.size());
+    EXPECT_EQ(1, std::count(made.begin(), made.end(), '\n')) << "made after the switch:\n" << made;
+    EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
+    DeleteFileA(simLog.c_str());
+}
 
 TEST(SimRoad, ReplayedBitmapArrivesAtBothHostsByteExact)
 {

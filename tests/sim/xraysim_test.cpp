@@ -101,8 +101,10 @@ HGLOBAL WINAPI CountingFree(HGLOBAL h)
 }
 
 // xraysim.dll loaded with its seven exports resolved and its global memory
-// calls counted; closed and unloaded at the end.
+// calls counted; closed and unloaded at the end. The station's "Synchro"
+// switch is absent (standalone) unless a case sets it, and is put back.
 struct Sim {
+    RegistryGuard registry;
     HMODULE module;
     XRAYOpenFn Open;
     XRAYCloseFn Close;
@@ -114,6 +116,7 @@ struct Sim {
 
     Sim()
     {
+        SetSensorText("Synchro", nullptr);
         module = LoadLibraryA(BinPath("xraysim.dll").c_str());
         Resolve("XRAYOpen", &Open);
         Resolve("XRAYClose", &Close);
@@ -243,6 +246,100 @@ TEST(XraySim, OpenReturnsTheModeFromTheEnvironment)
         EnvVar mode("XRAYSIM_MODE", c.text);
         // Opening again without a close starts afresh.
         EXPECT_EQ(c.mode, sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE)) << '"' << c.text << '"';
+    }
+    DestroyWindow(window);
+}
+
+// The registry keys the driver opens and closes, through its import table.
+int keysOpened;
+int keysClosed;
+void *realOpenKey;
+void *realCloseKey;
+
+LONG WINAPI CountingOpenKey(HKEY parent, LPCSTR name, DWORD options, REGSAM access, PHKEY key)
+{
+    LONG rc = reinterpret_cast<decltype(&RegOpenKeyExA)>(realOpenKey)(parent, name, options, access, key);
+    keysOpened += rc == ERROR_SUCCESS;
+    return rc;
+}
+
+LONG WINAPI CountingCloseKey(HKEY key)
+{
+    ++keysClosed;
+    return reinterpret_cast<decltype(&RegCloseKey)>(realCloseKey)(key);
+}
+
+TEST(XraySim, OpenFollowsTheSynchroSwitchUnlessTheModeIsForced)
+{
+    EnvVar interval("XRAYSIM_INTERVAL_MS", "600000");
+    Sim sim;
+    ASSERT_TRUE(sim.Ready());
+    realOpenKey = PatchModuleImport(sim.module, "advapi32.dll", "RegOpenKeyExA", reinterpret_cast<void *>(CountingOpenKey));
+    realCloseKey = PatchModuleImport(sim.module, "advapi32.dll", "RegCloseKey", reinterpret_cast<void *>(CountingCloseKey));
+    ASSERT_NE(nullptr, realOpenKey);
+    ASSERT_NE(nullptr, realCloseKey);
+    keysOpened = keysClosed = 0;
+    HWND window = MakeRecordingWindow();
+    const struct {
+        bool key;             // HKCR\VESTRA\ZRK exists
+        const char *synchro;  // its "Synchro" text, or none
+        const char *forced;   // XRAYSIM_MODE, or unset
+        int mode;
+    } cases[] = {
+        {false, nullptr, nullptr, 2}, {true, nullptr, nullptr, 2}, {true, "1", nullptr, 1},
+        {true, "2", nullptr, 2},      {true, "3", nullptr, 2},     {true, "", nullptr, 2},
+        {true, "1", "2", 2},          {true, "2", "1", 1},         {true, "1", "0", 0},
+        {true, "1", "-3", -3},        {true, "1", "abc", 1},       {false, nullptr, "1", 1},
+    };
+    for (const auto &c : cases) {
+        DeleteSensorKey();
+        if (c.key) {
+            SetSensorText("Synchro", c.synchro);
+        }
+        SetEnvironmentVariableA("XRAYSIM_MODE", c.forced);
+        EXPECT_EQ(c.mode, sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE))
+            << "key " << c.key << ", Synchro " << (c.synchro ? c.synchro : "(none)") << ", XRAYSIM_MODE "
+            << (c.forced ? c.forced : "(unset)");
+    }
+    SetEnvironmentVariableA("XRAYSIM_MODE", nullptr);
+    // Every key opened is closed again.
+    EXPECT_GT(keysOpened, 0);
+    EXPECT_EQ(keysOpened, keysClosed);
+    DestroyWindow(window);
+}
+
+TEST(XraySim, HbxModeDeliversAtTheIntervalWithoutArmingAndStandaloneWaitsForIt)
+{
+    EnvVar interval("XRAYSIM_INTERVAL_MS", "50");
+    EnvVar exposure("XRAYSIM_EXPOSURE_MS", "0");
+    EnvVar width("XRAYSIM_WIDTH", "64");
+    EnvVar height("XRAYSIM_HEIGHT", "64");
+    Sim sim;
+    ASSERT_TRUE(sim.Ready());
+    HWND window = MakeRecordingWindow();
+    SetSensorText("Synchro", "1");
+    ASSERT_EQ(1, sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE));
+    // The generator fires on its own: nothing is armed.
+    ASSERT_TRUE(WaitForPosted(3));
+    sim.Close();
+    PumpMessages();
+    for (const Posted &p : posted) {
+        ASSERT_EQ(XRAY_MSG_IMAGE, p.wParam);
+        EXPECT_EQ(64, TakeImage(p.lParam).header.biWidth);
+    }
+
+    // Standalone: twenty intervals pass and nothing comes until it is armed.
+    SetSensorText("Synchro", "2");
+    ASSERT_EQ(2, sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE));
+    posted.clear();
+    PumpMessages(1000);
+    EXPECT_TRUE(posted.empty()) << posted.size() << " images unarmed";
+    Image armed = ArmAndTake(sim);
+    EXPECT_EQ(64, armed.header.biWidth);
+    PumpMessages(200);
+    EXPECT_EQ(1u, posted.size());
+    for (size_t i = 1; i < posted.size(); ++i) {
+        TakeImage(posted[i].lParam);
     }
     DestroyWindow(window);
 }

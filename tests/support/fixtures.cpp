@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "modal.h"
 #include "shell.h"
 
 std::string BinPath(const char *fileName)
@@ -103,6 +104,21 @@ void WriteSensorValue(const char *name, DWORD type, const void *data, DWORD size
         RegSetValueExA(key, name, 0, type, static_cast<const BYTE *>(data), size);
         RegCloseKey(key);
     }
+}
+
+void SetSensorText(const char *name, const char *text)
+{
+    CreateSensorKey();
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, SENSOR_KEY, 0, KEY_WRITE, &key) != ERROR_SUCCESS) {
+        return;
+    }
+    if (text != nullptr) {
+        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text), lstrlenA(text) + 1);
+    } else {
+        RegDeleteValueA(key, name);
+    }
+    RegCloseKey(key);
 }
 
 // Values are saved as a sequence of (name, type, bytes) records.
@@ -287,7 +303,8 @@ CurrentDirectory::~CurrentDirectory()
     }
 }
 
-int RunProgram(const char *program, const std::string &arguments, std::string *output, DWORD guardMs)
+int RunProgram(const char *program, const std::string &arguments, std::string *output, DWORD guardMs,
+               ModalCatcher *boxes)
 {
     // The output goes to a file: a pipe would need a reader while waiting.
     // Its name is this process's own: tests run in parallel.
@@ -318,7 +335,13 @@ int RunProgram(const char *program, const std::string &arguments, std::string *o
         return -1;
     }
     int code = -1;
-    if (WaitForSingleObject(process.hProcess, guardMs) == WAIT_OBJECT_0) {
+    DWORD start = GetTickCount();
+    DWORD waited;
+    while ((waited = WaitForSingleObject(process.hProcess, boxes != nullptr ? 20 : guardMs)) == WAIT_TIMEOUT &&
+           boxes != nullptr && GetTickCount() - start < guardMs) {
+        boxes->AnswerBoxesOf(process.dwProcessId);
+    }
+    if (waited == WAIT_OBJECT_0) {
         DWORD exitCode = 0;
         GetExitCodeProcess(process.hProcess, &exitCode);
         code = static_cast<int>(exitCode);

@@ -38,6 +38,9 @@ void DeleteSensorKey();
 // REG_SZ text of a value, with the data length (NUL counted) and type.
 bool ReadSensorValue(const char *name, std::string *text, DWORD *type, DWORD *size);
 void WriteSensorValue(const char *name, DWORD type, const void *data, DWORD size);
+// The key created when missing and `name` set to a REG_SZ text, or removed
+// when `text` is null.
+void SetSensorText(const char *name, const char *text);
 
 // Keeps "xray.ini" in the Windows folder as it was (content or absence).
 class IniGuard {
@@ -71,9 +74,12 @@ HWND CreateStationWindow();
 // Runs a program of the bin folder with `arguments`, its standard output
 // and error captured, and waits for it; returns its exit code, or -1 when
 // it could not start or had not ended after `guardMs` (then it is ended).
-// The guard only keeps a broken program from hanging the test.
+// The guard only keeps a broken program from hanging the test. With
+// `boxes`, the message boxes the program shows meanwhile are recorded and
+// answered there.
+class ModalCatcher;
 int RunProgram(const char *program, const std::string &arguments, std::string *output,
-               DWORD guardMs = 3 * EVENT_GUARD_MS);
+               DWORD guardMs = 3 * EVENT_GUARD_MS, ModalCatcher *boxes = nullptr);
 // A file in the temporary folder (removed first when it exists).
 std::string TempPath(const char *name);
 // The whole of a file, or empty when it cannot be read.

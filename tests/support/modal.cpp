@@ -118,6 +118,41 @@ void ModalCatcher::Handle(HWND window)
     PostMessageA(window, WM_COMMAND, MAKEWPARAM(answer.button, BN_CLICKED), 0);
 }
 
+struct ForeignSearch {
+    DWORD processId;
+    std::vector<HWND> found;
+};
+
+static BOOL CALLBACK FindForeignDialog(HWND window, LPARAM search)
+{
+    ForeignSearch *s = reinterpret_cast<ForeignSearch *>(search);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    char cls[32] = "";
+    GetClassNameA(window, cls, sizeof cls);
+    // Visible: the box has its text by the time it is shown.
+    if (owner == s->processId && lstrcmpA(cls, "#32770") == 0 && IsWindowVisible(window)) {
+        s->found.push_back(window);
+    }
+    return TRUE;
+}
+
+void ModalCatcher::AnswerBoxesOf(DWORD processId)
+{
+    ForeignSearch search = {processId, {}};
+    EnumWindows(FindForeignDialog, reinterpret_cast<LPARAM>(&search));
+    for (HWND window : search.found) {
+        bool seen = false;
+        for (HWND earlier : foreignSeen) {
+            seen = seen || earlier == window;
+        }
+        if (!seen) {
+            foreignSeen.push_back(window);
+            Handle(window);
+        }
+    }
+}
+
 std::string Describe(const std::vector<ModalRecord> &records)
 {
     std::string out;

@@ -44,12 +44,17 @@ public:
     // Called as each modal window is answered, for a test to sample state.
     void (*onAnswer)() = nullptr;
 
+    // Records and answers, like its own, the boxes another process shows:
+    // each visible top-level dialog of that process, once.
+    void AnswerBoxesOf(DWORD processId);
+
     // Internal: called by the hook and the helper window.
     void Handle(HWND window);
     HWND helper = nullptr;
 
 private:
     HHOOK hook = nullptr;
+    std::vector<HWND> foreignSeen;
 };
 
 // "caption | text" lines of everything seen so far, for failure messages.

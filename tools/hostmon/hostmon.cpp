@@ -7,6 +7,7 @@
 //
 //   hostmon.exe [--front] [--photo] --log FILE [--save DIR] [--delay MS | --hang] [--quiet]
 //   hostmon.exe --help
+// A bad command line shows the usage in a message box and exits with 2.
 //
 // The payload of WM_COPYDATA is valid only during the message: it is copied
 // at once and every header field is checked against cbData before anything
@@ -40,6 +41,8 @@ constexpr char HELP_TEXT[] =
     "  --quiet       for long runs: keep only the counts and tags on screen, no pictures\n"
     "  --help        this text\n"
     "Exit code 0 when a window is closed, 2 for a bad command line or log.\n";
+constexpr char USAGE_CAPTION[] = "hostmon";
+constexpr char LOG_FAILED_TEXT[] = "Cannot open the log file ";
 constexpr int EXIT_USAGE = 2;
 
 constexpr DWORD COLOUR_TABLE_BYTES = 256 * sizeof(RGBQUAD);
@@ -406,25 +409,46 @@ static void Print(DWORD stream, const char *text)
     }
 }
 
-static void PrintUsage() { Print(STD_ERROR_HANDLE, USAGE_TEXT); }
+static bool HasHandle(DWORD stream)
+{
+    HANDLE handle = GetStdHandle(stream);
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+}
+
+// A program without a console: whoever started it wrongly, from a shortcut
+// or Explorer, sees the usage in a box; a script that captured the error
+// stream finds the usage line there as well.
+static int RefuseCommandLine(const char *problem)
+{
+    Print(STD_ERROR_HANDLE, USAGE_TEXT);
+    std::string text = problem;
+    text += USAGE_TEXT;
+    text += HELP_TEXT;
+    MessageBoxA(nullptr, text.c_str(), USAGE_CAPTION, MB_OK | MB_ICONERROR);
+    return EXIT_USAGE;
+}
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
     const char *logPath = nullptr;
     if (__argc == 2 && strcmp(__argv[1], "--help") == 0) {
-        Print(STD_OUTPUT_HANDLE, USAGE_TEXT);
-        Print(STD_OUTPUT_HANDLE, HELP_TEXT);
+        if (HasHandle(STD_OUTPUT_HANDLE)) {
+            Print(STD_OUTPUT_HANDLE, USAGE_TEXT);
+            Print(STD_OUTPUT_HANDLE, HELP_TEXT);
+        } else {
+            std::string text = std::string(USAGE_TEXT) + HELP_TEXT;
+            MessageBoxA(nullptr, text.c_str(), USAGE_CAPTION, MB_OK | MB_ICONINFORMATION);
+        }
         return 0;
     }
     if (!ParseArguments(__argc, __argv, &logPath)) {
-        PrintUsage();
-        return EXIT_USAGE;
+        return RefuseCommandLine("");
     }
     // Binary append: lines end in a bare "\n" and earlier runs are kept.
     logFile = fopen(logPath, "ab");
     if (logFile == nullptr) {
-        PrintUsage();
-        return EXIT_USAGE;
+        std::string problem = std::string(LOG_FAILED_TEXT) + logPath + ".\n\n";
+        return RefuseCommandLine(problem.c_str());
     }
     deleteResourceMessage = RegisterWindowMessageA(DELETE_RESOURCE_MESSAGE);
 
