@@ -256,7 +256,7 @@ TEST(HostMon, DelayedHostAnswersLateAndHungHostTimesTheSenderOut)
         HWND front = FindWindowA(FRONT, nullptr);
         ASSERT_NE(nullptr, front);
         DWORD start = GetTickCount();
-        EXPECT_EQ(TRUE, SendCopy(front, 0x001401FF, dib, SMTO_NORMAL, 5000));
+        EXPECT_EQ(TRUE, SendCopy(front, 0x001401FF, dib, SMTO_NORMAL, EVENT_GUARD_MS));
         DWORD elapsed = GetTickCount() - start;
         // The answer came, after the delay at least (however busy the machine).
         EXPECT_GE(elapsed, 380u);
@@ -634,7 +634,7 @@ TEST(SimRoad, HbxSwitchReopensTheSimulatorWithTheGeneratorOrWithF1)
     do {
         PumpMessages(20);
         made = ReadWholeFile(simLog);
-    } while (made.size() == madeInHbx.size() && GetTickCount() - start < 45000);
+    } while (made.size() == madeInHbx.size() && GetTickCount() - start < EVENT_GUARD_MS);
     ASSERT_EQ(0u, made.find(madeInHbx));
     made.erase(0, madeInHbx.size());
     EXPECT_EQ(1, std::count(made.begin(), made.end(), '\n')) << "made after the switch:\n" << made;
