@@ -102,6 +102,7 @@ TEST_F(ClipboardTest, CopyThenPasteMakesAnEqualCopyCurrentAndServesTheHosts)
     EXPECT_TRUE(BlockBytes(pasted) == original);
     EXPECT_NE(copied, pasted);
     EXPECT_EQ(original.size(), GlobalSize(pasted));
+    EXPECT_EQ(0u, GlobalFlags(pasted) & GMEM_LOCKCOUNT) << "paste left the new image locked";
     // Two blocks made: the paste's duplicate, kept, and the send's, freed;
     // besides that only the old image was freed, never the clipboard's block.
     ASSERT_EQ(2u, allocated.size());

@@ -486,12 +486,19 @@ TEST(DriverImageIntake, OnlyLiveBlocksThatFitTheirHeaderReplaceTheCurrentImage)
 // in progress.
 static const TestDriver *nestedDriver;
 static std::vector<HGLOBAL> nestedBlocks;
+static std::vector<HGLOBAL> lateBlocks;  // delivered while the second image is sent
 static int frontEndCopies;
 static HWND destroyAfterDelivery;
 
 static void SlowFrontEnd(const HostEvent &event)
 {
-    if (event.who != 'F' || ++frontEndCopies != 1) {
+    if (event.who != 'F') {
+        return;
+    }
+    if (++frontEndCopies == 2 && !lateBlocks.empty()) {
+        EXPECT_TRUE(DeliverFromDriverThread(*nestedDriver, lateBlocks)) << "the driver's thread never finished";
+    }
+    if (frontEndCopies != 1) {
         return;
     }
     EXPECT_TRUE(DeliverFromDriverThread(*nestedDriver, nestedBlocks)) << "the driver's thread never finished";
@@ -518,6 +525,7 @@ protected:
         ASSERT_TRUE(station.driver.Loaded());
         ASSERT_NE(nullptr, station.window);
         nestedDriver = &station.driver;
+        lateBlocks.clear();
         frontEndCopies = 0;
         destroyAfterDelivery = nullptr;
         SetHostCopyHook(SlowFrontEnd);
@@ -586,6 +594,26 @@ TEST_F(NestedDelivery, ImagesArrivingDuringASendReachBothHostsOnceInArrivalOrder
     // Shown as usual: the newest image is the current one.
     EXPECT_EQ(nestedBlocks.back(), GetCurrentImage());
     EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
+}
+
+// An image that arrives while the waiting ones are being sent, once the
+// first of them has left the queue, still goes after all of them.
+TEST_F(NestedDelivery, ImageArrivingWhileTheQueueIsSentGoesLast)
+{
+    MakeImages(2);
+    HGLOBAL late = MakeImageBlock(70, 30, 5);
+    lateBlocks = {late};
+    sent.push_back(BlockCrc(late));
+    MemoryWatch memory;
+
+    DeliverFirst();
+
+    EXPECT_EQ(sent, Received('F')) << DescribeEvents();
+    EXPECT_EQ(sent, Received('P')) << DescribeEvents();
+    EXPECT_EQ(4, memory.Allocations());
+    ExpectEveryAllocationFreed(memory);
+    EXPECT_EQ(0u, PendingSendCount());
+    EXPECT_EQ(late, GetCurrentImage());
 }
 
 // Past the bound an image is sent at once, nested, rather than held back or
