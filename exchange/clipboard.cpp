@@ -13,8 +13,7 @@
 
 void CopyImageToClipboard(HWND mainWindow)
 {
-    HGLOBAL image = GetCurrentImage();
-    if (image == nullptr) {
+    if (GetCurrentImage() == nullptr) {
         ShowNoImageMessage(mainWindow);
         return;
     }
@@ -22,9 +21,12 @@ void CopyImageToClipboard(HWND mainWindow)
         return;
     }
     // The duplicate is made only once the clipboard is ours and empty; if it
-    // cannot be made the clipboard is left empty.
+    // cannot be made the clipboard is left empty. EmptyClipboard waits for
+    // the previous owner's WM_DESTROYCLIPBOARD, and messages sent to this
+    // window meanwhile (a driver's image) can replace the current image and
+    // free the old block: the image is taken only now, whatever it is.
     EmptyClipboard();
-    HGLOBAL duplicate = DuplicateImageBlock(image);
+    HGLOBAL duplicate = DuplicateImageBlock(GetCurrentImage());
     if (duplicate != nullptr && SetClipboardData(CF_DIB, duplicate) == nullptr) {
         // Refused: the block is still ours, not the clipboard's.
         GlobalFree(duplicate);

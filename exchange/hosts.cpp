@@ -2,7 +2,8 @@
 // photo server) with WM_COPYDATA, and posts the exit notice to the photo
 // server. Owns the registered message number and the duplicates of images
 // that arrive while a send is in progress; the current image is only read,
-// and every duplicate is freed before the outermost send returns.
+// and every duplicate is freed before the outermost send returns, or with
+// the exit notice.
 #include "hosts.h"
 
 #include <array>
@@ -201,6 +202,12 @@ void SendImageToHosts(HWND owner)
 
 void NotifyPhotoServerOnExit()
 {
+    // Nothing reaches a host after the exit notice: the images still waiting
+    // for a send in progress (the window being destroyed from inside its
+    // wait) are freed and go nowhere.
+    while (pendingCount != 0) {
+        GlobalFree(TakePendingSend().duplicate);
+    }
     HWND photoServer = FindWindowA(PHOTO_SERVER_CLASS, nullptr);
     if (photoServer != nullptr) {
         PostMessageA(photoServer, deleteResourceMessage, DELETE_RESOURCE_WPARAM, 0);

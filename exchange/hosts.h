@@ -25,6 +25,8 @@ HGLOBAL DuplicateImageBlock(HGLOBAL source);
 void SendImageToHosts(HWND owner);
 // Images waiting for the send in progress to finish.
 size_t PendingSendCount();
+// Posts the exit notice to the photo server; the images still waiting for a
+// send in progress are freed first and sent nowhere.
 void NotifyPhotoServerOnExit();
 
 // The "no image yet" box shared by the send and the clipboard copy.

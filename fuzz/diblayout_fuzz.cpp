@@ -90,7 +90,8 @@ struct SoundLayout {
     bool sound = false;
     bool drawable = false;
     DibLayout layout;
-    uint64_t needed = 0;
+    uint64_t needed = 0;   // the smallest block that gives this layout
+    uint64_t minimum = 0;  // the smallest block kept at all (a shorter one is corrupt)
 };
 
 SoundLayout Describe(const uint8_t *data, size_t size)
@@ -150,6 +151,7 @@ SoundLayout Describe(const uint8_t *data, size_t size)
         }
         l.verdict = DibVerdict::Unsupported;
         s.needed = bitsOffset + sizeImage;
+        s.minimum = s.needed;
         s.sound = true;
         return s;
     }
@@ -162,6 +164,15 @@ SoundLayout Describe(const uint8_t *data, size_t size)
     l.stride = static_cast<uint32_t>(stride);
     l.verdict = drawable ? DibVerdict::Drawable : DibVerdict::Unsupported;
     s.needed = bitsOffset + stride * static_cast<uint64_t>(l.rows);
+    s.minimum = s.needed;
+    // An 8-bit block naming fewer than 256 colours that still holds a whole
+    // 1024-byte table before its rows is a driver's image block.
+    const uint64_t blockBits = static_cast<uint64_t>(l.headerSize) + 1024;
+    if (l.bitCount == 8 && l.compression == 0 && used != 0 && used < 256 &&
+        blockBits + stride * static_cast<uint64_t>(l.rows) <= size) {
+        l.bitsOffset = static_cast<uint32_t>(blockBits);
+        s.needed = blockBits + stride * static_cast<uint64_t>(l.rows);
+    }
     s.sound = true;
     s.drawable = drawable;
     return s;
@@ -261,7 +272,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     REQUIRE(CheckDibLayout(nullptr, size).verdict == DibVerdict::ShortHeader);
     const DibLayout layout = CheckDibLayout(size != 0 ? data : nullptr, size);
     const SoundLayout expected = Describe(data, size);
-    const bool fits = expected.sound && expected.needed <= size;
+    const bool fits = expected.sound && expected.minimum <= size;
     // Kept exactly when the header is sound and the block holds it all;
     // drawn exactly when GDI can draw it too.
     REQUIRE(!DibLayoutIsCorrupt(layout.verdict) == fits);
@@ -275,9 +286,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             CheckKeptBounds(data, size, layout);
         }
         // The same bytes in a block of just the size needed give the same
-        // layout; one byte less is corrupt.
+        // layout; below the smallest block kept they are corrupt.
         REQUIRE(SameLayout(layout, CheckDibLayout(data, expected.needed)));
-        REQUIRE(DibLayoutIsCorrupt(CheckDibLayout(data, expected.needed - 1).verdict));
+        REQUIRE(DibLayoutIsCorrupt(CheckDibLayout(data, expected.minimum - 1).verdict));
     } else if (size != 0) {
         // What does not fit a block does not fit a shorter one either.
         REQUIRE(DibLayoutIsCorrupt(CheckDibLayout(data, size - 1).verdict));

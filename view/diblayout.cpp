@@ -9,6 +9,8 @@ constexpr uint32_t MASKS_SIZE = 12;
 constexpr uint32_t COMPRESSION_RGB = 0;
 constexpr uint32_t COMPRESSION_BITFIELDS = 3;
 constexpr uint32_t MAX_TABLE_ENTRIES = 256;
+// An image block from the driver always keeps 256 colour entries.
+constexpr uint32_t IMAGE_BLOCK_TABLE_BYTES = 1024;
 // GDI works out row and image sizes in signed 32-bit arithmetic.
 constexpr int64_t GDI_SIZE_LIMIT = 0x7FFFFFFF;
 
@@ -146,6 +148,17 @@ DibLayout CheckDibLayout(const void *block, uint64_t blockSize)
         return Refuse(layout, DibVerdict::BadDimensions);
     }
     layout.stride = static_cast<uint32_t>(stride);
+    // A driver's image block keeps the whole 1024-byte table and its rows
+    // after it, whatever biClrUsed says (a 7-bit sensor names 128 colours).
+    // A block that holds that layout is read so; the header's own table
+    // length counts only for a block that does not (a pasted DIB).
+    const uint64_t imageBlockBits = static_cast<uint64_t>(layout.headerSize) + IMAGE_BLOCK_TABLE_BYTES;
+    if (layout.bitCount == 8 && layout.compression == COMPRESSION_RGB && coloursUsed != 0 &&
+        coloursUsed < MAX_TABLE_ENTRIES && imageBlockBits <= blockSize &&
+        static_cast<uint64_t>(imageBytes) <= blockSize - imageBlockBits) {
+        bitsOffset = imageBlockBits;
+        layout.bitsOffset = static_cast<uint32_t>(bitsOffset);
+    }
     if (static_cast<uint64_t>(imageBytes) > blockSize - bitsOffset) {
         return Refuse(layout, DibVerdict::ShortBits);
     }

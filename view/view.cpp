@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <deque>
 
 #include "../app/notices.h"
 #include "../driver/loader.h"
@@ -29,8 +30,6 @@ static bool intakeClosed;
 HGLOBAL GetCurrentImage() { return currentImage; }
 
 void SetCurrentImage(HGLOBAL image) { currentImage = image; }
-
-void SetImageIntakeClosed(bool closed) { intakeClosed = closed; }
 
 int StoredScrollPosition(int bar) { return bar == SB_HORZ ? horizontalPosition : verticalPosition; }
 
@@ -254,6 +253,51 @@ void ScrollView(HWND mainWindow, int bar, WORD request, WORD thumbPosition)
     }
 }
 
+// Images that came in while an intake was running, oldest first. The
+// intake asks the driver for the sensor size, and a driver call can run a
+// message loop in which the driver's thread delivers its next image: that
+// image waits here, and is taken in once the running intake has ended.
+static bool intakeInProgress;
+static std::deque<HGLOBAL> waitingImages;
+
+// Frees the old image, adopts the new one and sets the view for it, in this
+// order; false when the window began closing meanwhile (inside the driver's
+// XRAYSize), and the block was freed.
+static bool TakeInImage(HWND mainWindow, HGLOBAL image)
+{
+    intakeInProgress = true;
+    FreeImageBlock(currentImage);
+    currentImage = nullptr;
+    int imageWidth, imageHeight;
+    GetSensorSize(&imageWidth, &imageHeight);
+    if (intakeClosed) {
+        intakeInProgress = false;
+        FreeImageBlock(image);
+        return false;
+    }
+    currentImage = image;
+    RECT client;
+    GetClientRect(mainWindow, &client);
+    verticalLimit = ComputeScrollLimit(imageHeight, client.bottom);
+    horizontalLimit = ComputeScrollLimit(imageWidth, client.right);
+    SetScrollRanges(mainWindow);
+    InvalidateRect(mainWindow, nullptr, TRUE);
+    intakeInProgress = false;
+    return true;
+}
+
+void SetImageIntakeClosed(bool closed)
+{
+    intakeClosed = closed;
+    // Nothing that was waiting to be taken in is shown or sent any more.
+    if (closed) {
+        while (!waitingImages.empty()) {
+            FreeImageBlock(waitingImages.front());
+            waitingImages.pop_front();
+        }
+    }
+}
+
 void ReceiveDriverImage(HWND mainWindow, HGLOBAL image)
 {
     // Once the window is closing the block is still ours, and is freed: the
@@ -281,16 +325,22 @@ void ReceiveDriverImage(HWND mainWindow, HGLOBAL image)
         ShowDriverNotice(mainWindow, INVALID_IMAGE_TEXT, INVALID_IMAGE_CAPTION);
         return;
     }
-    FreeImageBlock(currentImage);
-    currentImage = nullptr;
-    int imageWidth, imageHeight;
-    GetSensorSize(&imageWidth, &imageHeight);
-    currentImage = image;
-    RECT client;
-    GetClientRect(mainWindow, &client);
-    verticalLimit = ComputeScrollLimit(imageHeight, client.bottom);
-    horizontalLimit = ComputeScrollLimit(imageWidth, client.right);
-    SetScrollRanges(mainWindow);
-    InvalidateRect(mainWindow, nullptr, TRUE);
+    // Behind an intake that is running, or behind images already waiting
+    // for one that is further out: taken in by whoever is taking them in.
+    if (intakeInProgress || !waitingImages.empty()) {
+        waitingImages.push_back(image);
+        return;
+    }
+    if (!TakeInImage(mainWindow, image)) {
+        return;
+    }
     SendImageToHosts(mainWindow);
+    while (!waitingImages.empty() && !intakeClosed) {
+        HGLOBAL next = waitingImages.front();
+        waitingImages.pop_front();
+        if (!TakeInImage(mainWindow, next)) {
+            return;
+        }
+        SendImageToHosts(mainWindow);
+    }
 }

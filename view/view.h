@@ -22,10 +22,13 @@ void PaintImageRegion(HDC dc, HGLOBAL image, const RECT *source, const RECT *des
 void PaintCurrentImage(HWND mainWindow);
 void ResizeView(HWND mainWindow, WORD clientWidth, WORD clientHeight);
 void ScrollView(HWND mainWindow, int bar, WORD request, WORD thumbPosition);
+// One intake at a time: an image that arrives while one runs (from inside
+// the driver's XRAYSize) waits, and is taken in and sent after it.
 void ReceiveDriverImage(HWND mainWindow, HGLOBAL image);
 // Set by the window procedure when the main window's destruction begins, and
 // cleared when a window is created: while it is set, an image that arrives
-// is freed at once and goes nowhere.
+// is freed at once and goes nowhere, and so are those that were waiting to
+// be taken in.
 void SetImageIntakeClosed(bool closed);
 
 // The stored scroll position and limit of a bar (SB_HORZ or SB_VERT).

@@ -241,6 +241,33 @@ TEST_F(Station, WaitingNoticeOfADestroyedWindowIsNotShown)
     EXPECT_EQ(0u, WaitingNoticeCount());
 }
 
+// A notice arriving while the waiting ones are being shown, after the first
+// box has closed, waits too: never a box over the one on screen.
+static HWND noticeWindow;
+static void EventBehindEachOfTheFirstTwoBoxes()
+{
+    if (++answersSeen <= 2) {
+        SendMessageA(noticeWindow, WM_USER, XRAY_MSG_EVENT, answersSeen == 1 ? 11 : 12);
+    }
+}
+
+TEST_F(Station, NoticeArrivingWhileTheQueueIsShownWaitsItsTurn)
+{
+    noticeWindow = window;
+    answersSeen = 0;
+    modal.onAnswer = EventBehindEachOfTheFirstTwoBoxes;
+
+    SendMessageA(window, WM_USER, XRAY_MSG_EVENT, 3);
+
+    ASSERT_EQ(3u, modal.records.size()) << Boxes();
+    const char *texts[] = {"HBX is off", "USB board plugged off", "USB board plugged on again"};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(texts[i], modal.records[i].text);
+        EXPECT_EQ(1, modal.records[i].boxesOpen) << modal.records[i].text << " opened over another box";
+    }
+    EXPECT_EQ(0u, WaitingNoticeCount());
+}
+
 TEST_F(Station, OtherDriverCodesAndNullImagesAreIgnored)
 {
     driver.ClearLog();

@@ -257,6 +257,75 @@ TEST_F(DriverTest, DriverFindsItsOwnDllsBesideItAndNotInTheCurrentDirectory)
     }
 }
 
+// A driver path whose file is not there, in a folder that is: the folder
+// does not stay the DLL directory after the failed load.
+TEST(LoadDriverLibrary, FailedLoadLeavesNoDllDirectory)
+{
+    TempFolder sensor("capst_sensor_empty");
+    const std::string path = sensor.Path() + "\\xray.dll";
+    HMODULE library = LoadDriverLibrary(path.c_str());
+    const DWORD error = GetLastError();
+    EXPECT_EQ(nullptr, library);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), error);
+    EXPECT_EQ("", DllDirectory());
+    if (library != nullptr) {
+        FreeDriverLibrary(library);
+    }
+}
+
+// XRAYClose runs a message loop too (a driver waiting for its thread), and
+// from inside it, as the station closes, the operator switches HBX: the
+// switch is refused like any other asked for inside a driver call.
+static HWND stationInClose;
+static TestDriver *driverInClose;
+static BeepCounter *beepsInClose;
+static int beepsInsideClose;
+static std::string callsInClose;
+
+static void __cdecl SwitchHbxInsideClose()
+{
+    if (stationInClose == nullptr) {
+        return;
+    }
+    HWND window = stationInClose;
+    stationInClose = nullptr;
+    SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDM_SYNCHRO, 0), 0);
+    beepsInsideClose = beepsInClose->Count();
+    callsInClose = driverInClose->Calls();
+}
+
+TEST_F(DriverTest, HbxSwitchFromInsideXRAYCloseIsRefused)
+{
+    TestDriver td("testdrv_full.dll");
+    ASSERT_TRUE(td.Loaded());
+    CreateSensorKey();
+    WriteDriverPath(td.path.c_str());
+    OpenCloseCounter counter;
+    BeepCounter beeps;
+    HWND window = Open();
+    ASSERT_EQ(2, DriverMode());
+    std::string synchroBefore, synchroAfter;
+    const bool hadSynchro = ReadSensorValue("Synchro", &synchroBefore, nullptr, nullptr);
+    td.ClearLog();
+    stationInClose = window;
+    driverInClose = &td;
+    beepsInClose = &beeps;
+    beepsInsideClose = -1;
+    td.SetCloseHook(SwitchHbxInsideClose);
+
+    Close(window);
+    td.SetCloseHook(nullptr);
+
+    EXPECT_EQ(nullptr, stationInClose) << "XRAYClose was never called";
+    EXPECT_EQ(1, beepsInsideClose);
+    EXPECT_EQ("XRAYClose();", callsInClose);
+    EXPECT_EQ("XRAYClose();", td.Calls());
+    EXPECT_EQ(hadSynchro, ReadSensorValue("Synchro", &synchroAfter, nullptr, nullptr));
+    EXPECT_EQ(synchroBefore, synchroAfter);
+    EXPECT_EQ(1, counter.Opened(Counted::Library));
+    EXPECT_EQ(1, counter.Closed(Counted::Library));
+}
+
 // XRAYPrepareAcquisition runs a message loop of the driver's own (its box),
 // and from inside it the operator closes the station or switches HBX.
 static HWND stationInLoop;

@@ -37,6 +37,12 @@ TEST_F(DriverTest, DialogSuggestsAPathAndStoresOnlyWhatOkConfirms)
         EXPECT_TRUE(IsPathDialog(r)) << Boxes();
     }
     EXPECT_EQ(std::vector<std::string>(3, SUGGESTED), DialogTexts());
+    const std::vector<std::string> statics = {
+        "E' la prima volta che si avvia l'interfaccia per il sensore Vestra",
+        "Specificare il percorso della dll d'interfacciamento",
+        "(es: c:\\windows\\xray.dll)",
+    };
+    EXPECT_EQ(statics, modal.records[0].statics);
 }
 
 // Annulla, or OK on an emptied box: the second read is empty too, the empty

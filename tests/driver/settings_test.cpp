@@ -132,7 +132,7 @@ TEST_F(DriverTest, EachDriverModeGetsItsBoxMenuAndTitle)
                 const ModalRecord &box = modal.records[0];
                 EXPECT_EQ(c.box, box.text) << where;
                 EXPECT_EQ("Error", box.caption) << where;
-                EXPECT_NE(nullptr, box.icon) << where;
+                EXPECT_EQ(LoadIconA(nullptr, IDI_HAND), box.icon) << where << ": not the error icon";
                 EXPECT_EQ(nullptr, box.owner) << where;
                 EXPECT_FALSE(box.hasCancel) << where;
             }
@@ -181,7 +181,7 @@ TEST_F(DriverTest, ToggleSynchroFlipsTheSettingReopensAndRetitles)
             ASSERT_EQ(1u, modal.records.size()) << where << "\n" << Boxes();
             EXPECT_EQ(s.box, modal.records[0].text);
             EXPECT_EQ("Error", modal.records[0].caption);
-            EXPECT_NE(nullptr, modal.records[0].icon);
+            EXPECT_EQ(LoadIconA(nullptr, IDI_HAND), modal.records[0].icon) << where << ": not the error icon";
             EXPECT_EQ(nullptr, modal.records[0].owner);
         }
     }

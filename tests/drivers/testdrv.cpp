@@ -196,10 +196,17 @@ TD_EXPORT int TD_CALL XRAYResolution(double *first, double *second)
 }
 #endif
 
+#ifdef TD_DELIVER_FROM_THREAD
+static void DeliverInsideSize();
+#endif
+
 #ifndef TD_NO_SIZE
 TD_EXPORT int TD_CALL XRAYSize(int *width, int *height)
 {
     Record("XRAYSize()");
+#ifdef TD_DELIVER_FROM_THREAD
+    DeliverInsideSize();
+#endif
     if (sizeWrites) {
         *width = sizeWidth;
         *height = sizeHeight;
@@ -266,5 +273,33 @@ TD_EXPORT HANDLE __cdecl TD_DeliverFromThread(const HGLOBAL *blocks, int count)
     }
     threadBlockCount = count;
     return CreateThread(nullptr, 0, DeliveryThread, nullptr, 0, nullptr);
+}
+
+// A driver whose XRAYSize waits on its acquisition thread: the block armed
+// here is delivered from that thread by SendMessageA inside the next call,
+// which handles the messages sent to it until the thread has ended.
+static HGLOBAL sizeBlock;
+
+TD_EXPORT void __cdecl TD_DeliverInsideSize(HGLOBAL block) { sizeBlock = block; }
+
+static void DeliverInsideSize()
+{
+    if (sizeBlock == nullptr) {
+        return;
+    }
+    HGLOBAL block = sizeBlock;
+    sizeBlock = nullptr;
+    HANDLE thread = TD_DeliverFromThread(&block, 1);
+    if (thread == nullptr) {
+        return;
+    }
+    // The guard only ends a broken run: each wait ends with a sent message
+    // or with the thread.
+    MSG msg;
+    while (MsgWaitForMultipleObjects(1, &thread, FALSE, 60000, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+    CloseHandle(thread);
+    Record("XRAYSize:delivered");
 }
 #endif

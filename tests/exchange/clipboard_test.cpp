@@ -9,6 +9,7 @@
 #include "hosts.h"
 #include "resource.h"
 #include "view.h"
+#include "xraydrv.h"
 
 static std::vector<BYTE> TextBytes(const char *text) { return std::vector<BYTE>(text, text + strlen(text) + 1); }
 
@@ -101,6 +102,7 @@ TEST_F(ClipboardTest, CopyThenPasteMakesAnEqualCopyCurrentAndServesTheHosts)
     EXPECT_TRUE(BlockBytes(pasted) == original);
     EXPECT_NE(copied, pasted);
     EXPECT_EQ(original.size(), GlobalSize(pasted));
+    EXPECT_EQ(0u, GlobalFlags(pasted) & GMEM_LOCKCOUNT) << "paste left the new image locked";
     // Two blocks made: the paste's duplicate, kept, and the send's, freed;
     // besides that only the old image was freed, never the clipboard's block.
     ASSERT_EQ(2u, allocated.size());
@@ -396,4 +398,48 @@ TEST_F(ClipboardTest, CopyFreesTheDuplicateTheClipboardRefuses)
     ASSERT_EQ(1, memory.Allocations());
     EXPECT_EQ(memory.Allocated(), memory.Freed());
     EXPECT_FALSE(IsClipboardFormatAvailable(CF_DIB));
+}
+
+// The previous clipboard owner is slow to let go: while EmptyClipboard waits
+// for its WM_DESTROYCLIPBOARD, the driver's thread delivers a new image by
+// SendMessageA and the station takes it in, freeing the image being copied.
+static const TestDriver *ownerDriver;
+static HGLOBAL imageForOwner;
+static WNDPROC plainProc;
+
+static LRESULT CALLBACK SlowOwnerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_DESTROYCLIPBOARD && imageForOwner != nullptr) {
+        const std::vector<HGLOBAL> blocks = {imageForOwner};
+        imageForOwner = nullptr;
+        EXPECT_TRUE(DeliverFromDriverThread(*ownerDriver, blocks));
+    }
+    return CallWindowProcA(plainProc, window, message, wParam, lParam);
+}
+
+TEST(ClipboardCopy, TakesTheImageThatIsCurrentOnceTheClipboardIsEmptied)
+{
+    ClipboardGuard clipboard;
+    Station station("testdrv_thread.dll");
+    ASSERT_NE(nullptr, station.window);
+    HWND other = MakePlainWindow();
+    ASSERT_TRUE(PutOnClipboard(other, CF_TEXT, TextBytes("referto 7")));
+    SendMessageA(station.window, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(MakeImageBlock(30, 20)));
+    HGLOBAL newer = MakeImageBlock(50, 40, 9);
+    const std::vector<BYTE> expected = BlockBytes(newer);
+    ownerDriver = &station.driver;
+    imageForOwner = newer;
+    plainProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(other, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SlowOwnerProc)));
+
+    station.Command(IDM_COPY);
+
+    SetWindowLongPtrA(other, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(plainProc));
+    DestroyWindow(other);
+    EXPECT_EQ(nullptr, imageForOwner) << "the previous owner was never asked to let go";
+    EXPECT_EQ(newer, GetCurrentImage());
+    bool present = false;
+    EXPECT_TRUE(ReadClipboard(CF_DIB, &present) == expected) << "the clipboard does not hold the new image";
+    EXPECT_TRUE(present);
+    EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
 }

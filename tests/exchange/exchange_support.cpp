@@ -405,6 +405,28 @@ void Station::Command(WORD id)
     SendMessageA(window, WM_COMMAND, MAKEWPARAM(id, 1), 0);
 }
 
+bool DeliverFromDriverThread(const TestDriver &driver, const std::vector<HGLOBAL> &blocks)
+{
+    using DeliverFn = HANDLE(__cdecl *)(const HGLOBAL *, int);
+    auto deliver = reinterpret_cast<DeliverFn>(
+        reinterpret_cast<void *>(GetProcAddress(driver.module, "TD_DeliverFromThread")));
+    HANDLE thread = deliver != nullptr
+        ? deliver(blocks.data(), static_cast<int>(blocks.size()))
+        : nullptr;
+    if (thread == nullptr) {
+        return false;
+    }
+    // The guard only ends a broken run: each wait ends with a sent message
+    // or with the thread.
+    MSG msg;
+    while (MsgWaitForMultipleObjects(1, &thread, FALSE, 60000, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+    const bool ended = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    return ended;
+}
+
 void ExpectOneErrorBox(const ModalCatcher &modal, HWND owner, const char *text)
 {
     ASSERT_EQ(1u, modal.records.size()) << Describe(modal.records);

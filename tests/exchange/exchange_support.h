@@ -139,6 +139,12 @@ public:
     HWND window = nullptr;
 };
 
+// Has the station's driver (testdrv_thread.dll) deliver `blocks` from its own
+// thread by SendMessageA and waits for that thread, handling the messages
+// sent to this thread meanwhile, as any window procedure that waits on
+// another thread does. False when the thread did not start or never ended.
+bool DeliverFromDriverThread(const TestDriver &driver, const std::vector<HGLOBAL> &blocks);
+
 // Exactly one box was shown: caption "Errore", this text, owned by `owner`,
 // OK alone and no icon.
 void ExpectOneErrorBox(const ModalCatcher &modal, HWND owner, const char *text);

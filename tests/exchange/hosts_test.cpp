@@ -484,27 +484,24 @@ TEST(DriverImageIntake, OnlyLiveBlocksThatFitTheirHeaderReplaceTheCurrentImage)
 // meanwhile, as any window procedure that waits on another thread does:
 // those images reach the station while its send of the first one is still
 // in progress.
-using DeliverFromThread = HANDLE(__cdecl *)(const HGLOBAL *, int);
-static DeliverFromThread deliverFromThread;
+static const TestDriver *nestedDriver;
 static std::vector<HGLOBAL> nestedBlocks;
+static std::vector<HGLOBAL> lateBlocks;  // delivered while the second image is sent
 static int frontEndCopies;
 static HWND destroyAfterDelivery;
 
 static void SlowFrontEnd(const HostEvent &event)
 {
-    if (event.who != 'F' || ++frontEndCopies != 1) {
+    if (event.who != 'F') {
         return;
     }
-    HANDLE thread = deliverFromThread(nestedBlocks.data(), static_cast<int>(nestedBlocks.size()));
-    ASSERT_NE(nullptr, thread);
-    // The 30 s only end a broken run: each wait ends with a sent message or
-    // with the thread.
-    MSG msg;
-    while (MsgWaitForMultipleObjects(1, &thread, FALSE, 30000, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
-        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    if (++frontEndCopies == 2 && !lateBlocks.empty()) {
+        EXPECT_TRUE(DeliverFromDriverThread(*nestedDriver, lateBlocks)) << "the driver's thread never finished";
     }
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 0)) << "the driver's thread never finished";
-    CloseHandle(thread);
+    if (frontEndCopies != 1) {
+        return;
+    }
+    EXPECT_TRUE(DeliverFromDriverThread(*nestedDriver, nestedBlocks)) << "the driver's thread never finished";
     if (destroyAfterDelivery != nullptr) {
         DestroyWindow(destroyAfterDelivery);
     }
@@ -527,9 +524,8 @@ protected:
     {
         ASSERT_TRUE(station.driver.Loaded());
         ASSERT_NE(nullptr, station.window);
-        deliverFromThread = reinterpret_cast<DeliverFromThread>(
-            reinterpret_cast<void *>(GetProcAddress(station.driver.module, "TD_DeliverFromThread")));
-        ASSERT_NE(nullptr, deliverFromThread);
+        nestedDriver = &station.driver;
+        lateBlocks.clear();
         frontEndCopies = 0;
         destroyAfterDelivery = nullptr;
         SetHostCopyHook(SlowFrontEnd);
@@ -600,6 +596,26 @@ TEST_F(NestedDelivery, ImagesArrivingDuringASendReachBothHostsOnceInArrivalOrder
     EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
 }
 
+// An image that arrives while the waiting ones are being sent, once the
+// first of them has left the queue, still goes after all of them.
+TEST_F(NestedDelivery, ImageArrivingWhileTheQueueIsSentGoesLast)
+{
+    MakeImages(2);
+    HGLOBAL late = MakeImageBlock(70, 30, 5);
+    lateBlocks = {late};
+    sent.push_back(BlockCrc(late));
+    MemoryWatch memory;
+
+    DeliverFirst();
+
+    EXPECT_EQ(sent, Received('F')) << DescribeEvents();
+    EXPECT_EQ(sent, Received('P')) << DescribeEvents();
+    EXPECT_EQ(4, memory.Allocations());
+    ExpectEveryAllocationFreed(memory);
+    EXPECT_EQ(0u, PendingSendCount());
+    EXPECT_EQ(late, GetCurrentImage());
+}
+
 // Past the bound an image is sent at once, nested, rather than held back or
 // dropped: it overtakes the waiting ones, but every image reaches both hosts
 // exactly once and the waiting ones keep their order.
@@ -625,24 +641,56 @@ TEST_F(NestedDelivery, ImagesPastTheBoundAreSentAtOnceAndNoneIsLost)
     EXPECT_EQ(0u, PendingSendCount());
 }
 
-// The station destroyed while a nested image waits: the images it had
-// already taken in are still delivered by the send in progress, then freed.
-TEST_F(NestedDelivery, ImagesWaitingWhenTheStationIsDestroyedAreStillDeliveredAndFreed)
+// The station destroyed while nested images wait: the image being sent
+// finishes, but the waiting ones are freed and sent nowhere, so that nothing
+// reaches a host after the exit notice.
+TEST_F(NestedDelivery, ImagesWaitingWhenTheStationIsDestroyedAreFreedAndSentNowhere)
 {
-    MakeImages(1);
+    MakeImages(2);
     destroyAfterDelivery = station.window;
     MemoryWatch memory;
 
     DeliverFirst();
+    PumpMessages();
 
     EXPECT_FALSE(IsWindow(station.window));
-    EXPECT_EQ(sent, Received('F')) << DescribeEvents();
-    EXPECT_EQ(sent, Received('P')) << DescribeEvents();
-    EXPECT_EQ(2, memory.Allocations());
+    const std::vector<uint32_t> firstOnly = {sent[0]};
+    EXPECT_EQ(firstOnly, Received('F')) << DescribeEvents();
+    EXPECT_EQ(firstOnly, Received('P')) << DescribeEvents();
+    ASSERT_FALSE(Events().empty());
+    EXPECT_EQ(DeleteResourceMessage(), Events().back().message) << DescribeEvents();
+    EXPECT_EQ(3, memory.Allocations());
     ExpectEveryAllocationFreed(memory);
     EXPECT_EQ(0u, PendingSendCount());
-    // The destruction freed the current image, the nested one.
+    // The destruction freed the current image, the newest one.
     EXPECT_EQ(nullptr, GetCurrentImage());
     const std::vector<HGLOBAL> freed = memory.Freed();
     EXPECT_NE(freed.end(), std::find(freed.begin(), freed.end(), nestedBlocks.back()));
+}
+
+// A driver whose XRAYSize waits on its own thread while that thread delivers
+// the next image: the image waits for the running intake, then is taken in
+// and sent; the hosts get both in arrival order and nothing is leaked.
+TEST_F(NestedDelivery, ImageArrivingInsideTheIntakeIsTakenInAfterIt)
+{
+    SetHostCopyHook(nullptr);
+    MakeImages(1);
+    auto deliverInsideSize = reinterpret_cast<void(__cdecl *)(HGLOBAL)>(
+        reinterpret_cast<void *>(GetProcAddress(station.driver.module, "TD_DeliverInsideSize")));
+    ASSERT_NE(nullptr, deliverInsideSize);
+    deliverInsideSize(nestedBlocks[0]);
+    station.driver.ClearLog();
+    MemoryWatch memory;
+
+    DeliverFirst();
+
+    ASSERT_NE(std::string::npos, station.driver.Calls().find("XRAYSize:delivered;")) << station.driver.Calls();
+    EXPECT_EQ(sent, Received('F')) << DescribeEvents();
+    EXPECT_EQ(sent, Received('P')) << DescribeEvents();
+    EXPECT_EQ(nestedBlocks[0], GetCurrentImage());
+    const std::vector<HGLOBAL> freed = memory.Freed();
+    EXPECT_NE(freed.end(), std::find(freed.begin(), freed.end(), first)) << "the first image was not freed when the second replaced it";
+    EXPECT_EQ(2, memory.Allocations());
+    ExpectEveryAllocationFreed(memory);
+    EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
 }

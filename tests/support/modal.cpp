@@ -93,6 +93,16 @@ void ModalCatcher::Handle(HWND window)
         buffer[0] = '\0';
         GetWindowTextA(edit, buffer, sizeof buffer);
         record.text = buffer;
+        for (HWND child = GetWindow(window, GW_CHILD); child != nullptr;
+             child = GetWindow(child, GW_HWNDNEXT)) {
+            char cls[32] = "";
+            GetClassNameA(child, cls, sizeof cls);
+            if (lstrcmpiA(cls, "Static") == 0) {
+                buffer[0] = '\0';
+                GetWindowTextA(child, buffer, sizeof buffer);
+                record.statics.push_back(buffer);
+            }
+        }
     } else {
         buffer[0] = '\0';
         GetDlgItemTextA(window, MSGBOX_TEXT_ID, buffer, sizeof buffer);

@@ -14,6 +14,7 @@ struct ModalRecord {
     bool isDialog = false;     // the first-run dialog (it has an edit control 101)
     std::string caption;
     std::string text;          // message box text, or the dialog's edit text as shown
+    std::vector<std::string> statics;  // dialogs: the static controls' texts, in order
     HWND owner = nullptr;      // GetWindow(GW_OWNER)
     LONG style = 0;
     bool hasCancel = false;    // a second button (message boxes)

@@ -443,3 +443,41 @@ TEST(ViewPixels, PastedLayoutsDrawnRightSideUpAndUnsafeOnesNotAtAll)
     PatchImport("kernel32.dll", "GlobalLock", realGlobalLock);
     EXPECT_EQ("", Compare(s, Black, 0, 0)) << "a block that cannot be locked";
 }
+
+// Indices below 128, for a 7-bit sensor that names 128 colours.
+uint32_t Ramp7(int x, int y) { return Ramp(x, y) % 128; }
+uint32_t Ramp7Colour(int x, int y) { return TableColour(int(Ramp7(x, y))); }
+
+// biClrUsed 128 over the driver's whole 1024-byte table: the rows start after
+// that table. The same header over a table of its own 128 entries (a pasted
+// DIB) keeps its own rows' start.
+TEST(ViewPixels, ShortColourCountDrawsFromTheWholeTableOnlyWhereTheBlockHoldsIt)
+{
+    Station s;
+    ASSERT_TRUE(s.SetClient(400, 500));
+    const struct {
+        const char *what;
+        uint32_t tableEntries;
+        bool fromDriver;
+    } cases[] = {
+        {"driver image, 1024-byte table", 256, true},
+        {"pasted DIB, 128-entry table", 128, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        DibFields fields;
+        fields.tableEntries = c.tableEntries;
+        fields.coloursUsed = 128;
+        const std::vector<uint8_t> bytes = BuildDib(fields, Ramp7, TableColour);
+        if (c.fromDriver) {
+            HGLOBAL delivered = s.Deliver(bytes);
+            ASSERT_EQ(delivered, GetCurrentImage());
+        } else {
+            ShowAsPasted(s, bytes);
+        }
+        for (auto p : {std::make_pair(0, 0), {112, 268}}) {
+            ScrollTo(s, p.first, p.second);
+            EXPECT_EQ("", Compare(s, Ramp7Colour));
+        }
+    }
+}
