@@ -124,6 +124,11 @@ HWND MakePlainWindow() { return MakeTopLevel("ExchangeTestPlain"); }
 
 TestHosts::TestHosts(bool wantFrontEnd, bool wantPhotoServer)
 {
+    // Another program's host window would take the images meant for these.
+    std::string open = OpenHostWindows();
+    if (!open.empty()) {
+        ADD_FAILURE() << HostWindowsLeftOpen(open);
+    }
     events.clear();
     hostCopyHook = nullptr;
     if (wantFrontEnd) {

@@ -69,8 +69,8 @@ TEST(SendImageToHosts, NoImageShowsTheBoxAndSearchesNoWindow)
     {
         ModalCatcher modal;
         MemoryWatch memory;
-        ASSERT_EQ(nullptr, FindWindowA("TLumitaneWnd", nullptr));
-        ASSERT_EQ(nullptr, FindWindowA("PELK_FOTO_SERVER", nullptr));
+        std::string open = OpenHostWindows();
+        ASSERT_TRUE(open.empty()) << HostWindowsLeftOpen(open);
         SendImageToHosts(owner);
         ExpectOneErrorBox(modal, owner, "Immagine non acquisita");
         EXPECT_EQ(0, memory.Allocations());
@@ -280,7 +280,7 @@ static LRESULT CALLBACK SlowFrontEndProc(HWND window, UINT message, WPARAM wPara
             InterlockedExchange(&threadHost->busy, 1);
             SetEvent(threadHost->received);
             // Held until the test lets go; the guard only ends a broken run.
-            WaitForSingleObject(threadHost->release, 30000);
+            WaitForSingleObject(threadHost->release, EVENT_GUARD_MS);
             InterlockedExchange(&threadHost->busy, 0);
         }
         return TRUE;
@@ -300,7 +300,7 @@ static DWORD WINAPI ThreadHostMain(void *parameter)
     SetWindowLongPtrA(host->window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SlowFrontEndProc));
     SetEvent(host->ready);
     if (!host->pumps) {
-        WaitForSingleObject(host->release, 10000);
+        WaitForSingleObject(host->release, EVENT_GUARD_MS);
     }
     MSG msg;
     while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
@@ -320,7 +320,7 @@ protected:
         host.release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         threadHost = &host;
         host.thread = CreateThread(nullptr, 0, ThreadHostMain, &host, 0, nullptr);
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(host.ready, 5000));
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(host.ready, EVENT_GUARD_MS));
         ASSERT_NE(nullptr, host.window);
     }
     void TearDown() override
@@ -328,7 +328,7 @@ protected:
         if (host.thread != nullptr) {
             SetEvent(host.release);
             PostMessageA(host.window, WM_CLOSE, 0, 0);
-            WaitForSingleObject(host.thread, 15000);
+            WaitForSingleObject(host.thread, EVENT_GUARD_MS);
             CloseHandle(host.thread);
         }
         CloseHandle(host.ready);
