@@ -78,16 +78,25 @@ cannot() {  # the line for a flavour that could not run
     status=1
 }
 
-if [ "${STRESS:-}" = 1 ]; then
-    if ! command -v stress-ng >/dev/null; then
-        echo "make stress: stress-ng is not installed (scripts/install-deps.sh installs it)" >&2
-        exit 1
-    fi
-    # Bounded, in case this script is killed before its trap runs.
-    stress-ng --cpu "${STRESS_CPUS:-$(nproc)}" --timeout 4h --quiet &
-    stress_pid=$!
-    echo "stress: $(nproc) core(s) kept busy by stress-ng --cpu ${STRESS_CPUS:-$(nproc)} while the suites run"
+if [ "${STRESS:-}" = 1 ] && ! command -v stress-ng >/dev/null; then
+    echo "make stress: stress-ng is not installed (scripts/install-deps.sh installs it)" >&2
+    exit 1
 fi
+# load on|off: under the stress rig, every core of this machine kept busy
+# while a suite runs (the builds before it are not what is measured).
+load() {
+    [ "${STRESS:-}" = 1 ] || return 0
+    if [ "$1" = on ]; then
+        # Bounded, in case this script is killed before its trap runs.
+        stress-ng --cpu "${STRESS_CPUS:-$(nproc)}" --timeout 4h --quiet &
+        stress_pid=$!
+        echo "stress: $(nproc) core(s) kept busy by stress-ng --cpu ${STRESS_CPUS:-$(nproc)} while the suite runs"
+    elif [ -n "$stress_pid" ]; then
+        kill "$stress_pid" 2>/dev/null
+        wait "$stress_pid" 2>/dev/null
+        stress_pid=""
+    fi
+}
 # guards: under the stress rig, each case's time beside its guard.
 guards() {
     [ "${STRESS:-}" = 1 ] || return 0
@@ -105,8 +114,10 @@ here() {  # the suite of $tree on this machine
         fi
         summary=${summary%)}"; the shipped i686 programs were checked statically)"
     fi
+    load on
     suite "$tree" "$jobs"
     result $?
+    load off
     guards
 }
 
@@ -138,9 +149,11 @@ in_guest() {  # the i686 suite of $tree in the Debian guest
     # One Wine server per prefix: none of this machine's may have the tree's.
     bash "$root/scripts/wine-env.sh" "$tree" stop >/dev/null 2>&1
     local cpus=${CAP_GUEST_CPUS:-$(nproc 2>/dev/null || echo 2)}
+    load on
     FUZZ_PREBUILT=1 bash "$root/scripts/guest.sh" run --share "$tree" --cwd "$tree" --env CI --env FUZZ_PREBUILT -- \
         bash "$root/scripts/run-tests.sh" --suite "$tree" "$cpus"
     local rc=$?
+    load off
     # A guest that was stopped may leave its Xvfb's pid and display in the
     # tree: they name the guest's processes, never this machine's.
     rm -f "$tree/wine-state/xvfb.pid" "$tree/wine-state/display" "$tree/wine-state/desktophold.pid"
