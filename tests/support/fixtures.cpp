@@ -42,6 +42,9 @@ std::string OpenHostWindows()
              window = FindWindowExA(nullptr, window, name, nullptr)) {
             DWORD process = 0;
             GetWindowThreadProcessId(window, &process);
+            if (process == GetCurrentProcessId()) {
+                continue;  // the test's own
+            }
             char title[128] = "";
             GetWindowTextA(window, title, sizeof title);
             char line[256];

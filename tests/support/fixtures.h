@@ -59,8 +59,9 @@ void RemoveIni();
 void WriteDriverPath(const char *path);
 std::string ReadDriverPath();
 
-// The host windows (front end and photo server) open on the desktop now,
-// one "class 0xHANDLE (process N, "title")" each; empty when there are none.
+// The host windows (front end and photo server) of other programs open on
+// the desktop now, one "class 0xHANDLE (process N, "title")" each; empty
+// when there are none. A test's own host windows are not counted.
 // A test that starts its own hosts, or needs none, checks it first:
 // a window left by another program would take its images.
 std::string OpenHostWindows();
