@@ -5,6 +5,7 @@
 #   wine-env.sh BUILD stop    wineserver and Xvfb ended; the prefix stays
 #   wine-env.sh BUILD env     prints the variables to eval in a shell
 #   wine-env.sh BUILD loader  prints the Wine loader of the build's flavour
+#   wine-env.sh BUILD display the private X display alone, started if need be
 # This is the one place that knows how to start Wine. Debian's /usr/bin/wine
 # (and wineboot, wineserver, winepath, which go through it) picks the 32-bit
 # loader whenever wine32 is installed, even on a kernel that cannot run it,
@@ -42,30 +43,39 @@ state="$build/wine-state"
 mkdir -p "$state"
 
 display_alive() {
-    local n=$1
-    [ -S "/tmp/.X11-unix/X$n" ] || return 1
-    [ -f "$state/xvfb.pid" ] && kill -0 "$(cat "$state/xvfb.pid")" 2>/dev/null
+    [ -f "$state/xvfb.pid" ] && xvfb_owns "$1" "$(cat "$state/xvfb.pid")"
+}
+
+# xvfb_owns N PID: display N is the one this PID serves. Two trees that
+# start at once may both try the same free number: the X server that loses
+# exits, while the winner's socket appears all the same, so only the lock
+# file's pid tells whose the display is.
+xvfb_owns() {
+    [ -S "/tmp/.X11-unix/X$1" ] && [ "$(tr -d ' \n' <"/tmp/.X$1-lock" 2>/dev/null)" = "$2" ] &&
+        kill -0 "$2" 2>/dev/null
 }
 
 start_xvfb() {
     if [ -f "$state/display" ] && display_alive "$(cat "$state/display")"; then
         return
     fi
-    local n
+    local n pid start
     for n in $(seq 91 199); do
         [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
         setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >"$state/xvfb.log" 2>&1 </dev/null 9>&- &
-        echo $! >"$state/xvfb.pid"
-        local i
-        for i in $(seq 1 100); do
-            [ -S "/tmp/.X11-unix/X$n" ] && break
+        pid=$!
+        # Until it serves the display or has given up on it; the guard is
+        # only against an X server that neither starts nor exits.
+        start=$SECONDS
+        while kill -0 "$pid" 2>/dev/null && ! xvfb_owns "$n" "$pid" && [ $((SECONDS - start)) -lt 120 ]; do
             sleep 0.05
         done
-        if [ -S "/tmp/.X11-unix/X$n" ]; then
+        if xvfb_owns "$n" "$pid"; then
+            echo "$pid" >"$state/xvfb.pid"
             echo "$n" >"$state/display"
             return
         fi
-        kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true
+        kill "$pid" 2>/dev/null || true
     done
     echo "wine-env: no free X display" >&2
     exit 1
@@ -130,8 +140,14 @@ env)
 loader)
     echo "$WINE"
     ;;
+display)
+    exec 9>"$state/lock"
+    flock 9
+    start_xvfb
+    cat "$state/display"
+    ;;
 *)
-    echo "usage: wine-env.sh BUILD start|stop|env|loader" >&2
+    echo "usage: wine-env.sh BUILD start|stop|env|loader|display" >&2
     exit 2
     ;;
 esac
