@@ -92,7 +92,22 @@ start)
         exit 1
     fi
     if [ ! -f "$WINEPREFIX/system.reg" ] || [ ! -f "$state/prefix-ready" ]; then
-        if ! "$WINE" wineboot.exe -i >"$state/wineboot.log" 2>&1 </dev/null 9>&-; then
+        # The first process in a new prefix waits at most five minutes for
+        # Wine to make it ("boot event wait timed out"), and then fails
+        # while the making goes on. Where the CPU is emulated and busy the
+        # making takes longer than that: it is waited for to its end, and
+        # tried again.
+        made=0
+        : >"$state/wineboot.log"
+        for try in 1 2 3; do
+            if "$WINE" wineboot.exe -i >>"$state/wineboot.log" 2>&1 </dev/null 9>&-; then
+                made=1
+                break
+            fi
+            echo "wine-env: making the $WINEARCH prefix, try $try, did not end well; waiting for Wine to finish" >&2
+            "$WINESERVER" -w 9>&-
+        done
+        if [ "$made" = 0 ]; then
             echo "wine-env: $WINE cannot make a $WINEARCH prefix here:" >&2
             tail -n 3 "$state/wineboot.log" >&2
             exit 1
