@@ -15,6 +15,8 @@ eval "$(bash "$root/scripts/wine-env.sh" "$build" env)"
 
 
 st_guard_config "$work/saved"
+other_pid=""  # a stand-in process of another prefix, ended on every way out
+st_on_exit 'st_end_and_restore; [ -z "$other_pid" ] || kill "$other_pid" 2>/dev/null'
 export XRAYSIM_LOG="$work/xraysim.log"
 export XRAYSIM_EXPOSURE_MS=100
 st_configure "$bin"
@@ -27,7 +29,7 @@ title_of() { xdotool getwindowname "$1" 2>/dev/null; }
 # hostmon.exe by name ends it, windows included, and leaves alone a process
 # of another prefix that names the same program.
 leftovers() {
-    local out other_pid
+    local out
     st_check_no_hosts || exit 1
     "$WINE" start "$("$WINE" winepath -w "$bin/hostmon.exe")" --log "$("$WINE" winepath -w "$work/stray.log")" \
         >/dev/null 2>&1 </dev/null
@@ -47,6 +49,7 @@ leftovers() {
     check "another prefix's hostmon.exe is left alone" yes "$(kill -0 "$other_pid" 2>/dev/null && echo yes || echo no)"
     kill "$other_pid" 2>/dev/null
     wait "$other_pid" 2>/dev/null
+    other_pid=""
     check "no host window after the stray one is ended" 0 "$(st_check_no_hosts 2>/dev/null; echo $?)"
 }
 

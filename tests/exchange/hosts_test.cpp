@@ -9,6 +9,7 @@
 #include "crc32.h"
 #include "exchange_support.h"
 #include "hosts.h"
+#include "iatpatch.h"
 #include "resource.h"
 #include "view.h"
 #include "xraydrv.h"
@@ -339,6 +340,46 @@ protected:
     ThreadHost host;
 };
 
+// Every send the station makes to a host, as the platform was asked it; a
+// stretch, when set, replaces the station's bound.
+struct SentCopy {
+    HWND to;
+    UINT flags;
+    UINT timeout;
+};
+static std::vector<SentCopy> sentCopies;
+static UINT stretchedTimeout;
+static void *realSendMessageTimeout;
+
+static LRESULT WINAPI RecordingSendMessageTimeoutA(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                                   UINT flags, UINT timeout, PDWORD_PTR result)
+{
+    if (message == WM_COPYDATA) {
+        sentCopies.push_back({window, flags, timeout});
+        if (stretchedTimeout != 0) {
+            timeout = stretchedTimeout;
+        }
+    }
+    using Send = LRESULT(WINAPI *)(HWND, UINT, WPARAM, LPARAM, UINT, UINT, PDWORD_PTR);
+    return reinterpret_cast<Send>(realSendMessageTimeout)(window, message, wParam, lParam, flags, timeout, result);
+}
+
+class SendRecorder {
+public:
+    explicit SendRecorder(UINT stretch)
+        : patch("user32.dll", "SendMessageTimeoutA", reinterpret_cast<void *>(RecordingSendMessageTimeoutA))
+    {
+        sentCopies.clear();
+        stretchedTimeout = stretch;
+        realSendMessageTimeout = patch.original;
+    }
+    ~SendRecorder() { stretchedTimeout = 0; }
+    bool Installed() const { return patch.original != nullptr; }
+
+private:
+    ImportPatch patch;
+};
+
 TEST_F(SlowHostTest, BusyFrontEndIsWaitedForOnlyUpToTheBoundAndThePhotoServerIsStillServed)
 {
     Start(true);
@@ -347,17 +388,22 @@ TEST_F(SlowHostTest, BusyFrontEndIsWaitedForOnlyUpToTheBoundAndThePhotoServerIsS
     std::vector<BYTE> original = BlockBytes(GetCurrentImage());
     TestHosts hosts(false, true);
     MemoryWatch memory;
+    SendRecorder sends(0);
+    ASSERT_TRUE(sends.Installed());
 
-    DWORD start = GetTickCount();
     SendImageToHosts(owner);
-    DWORD elapsed = GetTickCount() - start;
 
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(host.received, 0)) << "the front end never got the transfer";
     EXPECT_TRUE(host.bytes == original);
     // Bounded: the station moved on while the front end still held it.
     EXPECT_EQ(1, host.busy) << "the send waited until the front end let go";
-    // Load can only lengthen the wait, never shorten it.
-    EXPECT_GE(elapsed, HOST_REPLY_TIMEOUT_MS - 250);
+    // Each host was given the whole bound, and one that is hung none of it.
+    ASSERT_EQ(2u, sentCopies.size());
+    EXPECT_EQ(host.window, sentCopies[0].to);
+    for (const SentCopy &sent : sentCopies) {
+        EXPECT_EQ(HOST_REPLY_TIMEOUT_MS, sent.timeout);
+        EXPECT_EQ(static_cast<UINT>(SMTO_ABORTIFHUNG), sent.flags & SMTO_ABORTIFHUNG);
+    }
     std::vector<HostEvent> photo = CopyEvents('P');
     ASSERT_EQ(1u, photo.size()) << DescribeEvents();
     EXPECT_TRUE(photo[0].bytes == original);
@@ -373,17 +419,25 @@ TEST_F(SlowHostTest, FrontEndThatStoppedPumpingIsSkippedAtOnce)
     HWND owner = MakePlainWindow();
     CurrentImage image(MakeImageBlock(40, 30));
     TestHosts hosts(false, true);
-    Sleep(5600);  // the system takes a thread for hung after 5 s without pumping
-
+    // The system takes a thread for hung after 5 s without pumping.
+    Sleep(5600);
     DWORD start = GetTickCount();
-    SendImageToHosts(owner);
-    DWORD elapsed = GetTickCount() - start;
+    while (!IsHungAppWindow(host.window) && GetTickCount() - start < EVENT_GUARD_MS) {
+        Sleep(100);
+    }
+    ASSERT_TRUE(IsHungAppWindow(host.window)) << "the front end's thread is not taken for hung";
+    // The bound is stretched past the hung thread's own guard: a station
+    // that waited for it would get its transfer through once the thread
+    // pumps again, and only one that skipped it sees no arrival, however
+    // slow the machine.
+    SendRecorder sends(2 * EVENT_GUARD_MS);
+    ASSERT_TRUE(sends.Installed());
 
-    // What this guards against is a wait for the whole bound; skipping
-    // takes a few milliseconds, far below it however busy the machine is.
-    EXPECT_LT(elapsed, HOST_REPLY_TIMEOUT_MS);
+    SendImageToHosts(owner);
+
+    EXPECT_EQ(0, host.arrivals) << "the station waited for a front end that stopped pumping";
+    EXPECT_EQ(2u, sentCopies.size());
     EXPECT_EQ(1u, CopyEvents('P').size()) << DescribeEvents();
-    EXPECT_EQ(0, host.arrivals);
     DestroyWindow(owner);
 }
 

@@ -8,7 +8,10 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 . "$root/scripts/station-lib.sh"
 tmp=$(mktemp -d)
-trap 'for t in t32 t64; do bash "$root/scripts/wine-env.sh" "$tmp/$t" stop; done >/dev/null 2>&1; rm -rf "$tmp"' EXIT
+# The stand-in trees' stops use stand-in Wine servers too: the real one
+# would be asked to end a prefix that never existed.
+trap 'for t in t32 t64; do WINE_SERVER_I686=/bin/true WINE_SERVER_X86_64=/bin/true \
+    bash "$root/scripts/wine-env.sh" "$tmp/$t" stop; done >/dev/null 2>&1; rm -rf "$tmp"' EXIT
 
 for t in t32:i686 t64:x86_64; do
     mkdir -p "$tmp/${t%%:*}/bin"
