@@ -15,13 +15,13 @@
 #include <cstring>
 
 #include "benchshared.h"
+#include "dibbytes.h"
 #include "xraydrv.h"
 
 static const char FLOOR_CLASS[] = "CapBenchFloor";
 static const char FRONT_END_CLASS[] = "TLumitaneWnd";
 static const char PHOTO_SERVER_CLASS[] = "PELK_FOTO_SERVER";
 static constexpr UINT HOST_REPLY_TIMEOUT_MS = 5000;
-static constexpr DWORD COLOUR_TABLE_BYTES = 256 * sizeof(RGBQUAD);
 
 static HMODULE driver;
 static XRAYOpenFn driverOpen;

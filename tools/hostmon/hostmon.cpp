@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "crc32.h"
+#include "dibbytes.h"
 
 constexpr char FRONT_CLASS[] = "TLumitaneWnd";
 constexpr char PHOTO_CLASS[] = "PELK_FOTO_SERVER";
@@ -45,7 +46,6 @@ constexpr char USAGE_CAPTION[] = "hostmon";
 constexpr char LOG_FAILED_TEXT[] = "Cannot open the log file ";
 constexpr int EXIT_USAGE = 2;
 
-constexpr DWORD COLOUR_TABLE_BYTES = 256 * sizeof(RGBQUAD);
 constexpr LONG MAX_SIDE = 65536;
 
 struct Host {
