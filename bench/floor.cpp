@@ -17,6 +17,7 @@
 #include "benchshared.h"
 #include "dibbytes.h"
 #include "xraydrv.h"
+#include "xrayexports.h"
 
 static const char FLOOR_CLASS[] = "CapBenchFloor";
 static const char FRONT_END_CLASS[] = "TLumitaneWnd";
@@ -171,10 +172,10 @@ static bool OpenDriver(HWND window)
     if (driver == nullptr) {
         return false;
     }
-    driverOpen = reinterpret_cast<XRAYOpenFn>(reinterpret_cast<void *>(GetProcAddress(driver, "XRAYOpen")));
-    driverClose = reinterpret_cast<XRAYCloseFn>(reinterpret_cast<void *>(GetProcAddress(driver, "XRAYClose")));
+    driverOpen = reinterpret_cast<XRAYOpenFn>(reinterpret_cast<void *>(GetProcAddress(driver, XRAY_OPEN_EXPORT)));
+    driverClose = reinterpret_cast<XRAYCloseFn>(reinterpret_cast<void *>(GetProcAddress(driver, XRAY_CLOSE_EXPORT)));
     driverResolution =
-        reinterpret_cast<XRAYResolutionFn>(reinterpret_cast<void *>(GetProcAddress(driver, "XRAYResolution")));
+        reinterpret_cast<XRAYResolutionFn>(reinterpret_cast<void *>(GetProcAddress(driver, XRAY_RESOLUTION_EXPORT)));
     return driverOpen != nullptr && driverOpen(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE) == XRAY_MODE_STANDALONE;
 }
 
