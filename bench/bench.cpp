@@ -29,10 +29,11 @@
 
 #include "benchshared.h"
 #include "crc32.h"
+#include "hostproto.h"
 #include "xraydrv.h"
 #include "xrayexports.h"
 
-static const char *const HOST_CLASSES[HOST_COUNT] = {"TLumitaneWnd", "PELK_FOTO_SERVER"};
+static const char *const HOST_CLASSES[HOST_COUNT] = {FRONT_END_CLASS, PHOTO_SERVER_CLASS};
 static const char *const HOST_NAMES[HOST_COUNT] = {"front end", "photo server"};
 static const char *const ROLE_NAMES[ROLE_COUNT] = {"station", "floor", "control floor"};
 

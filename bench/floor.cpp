@@ -16,12 +16,11 @@
 
 #include "benchshared.h"
 #include "dibbytes.h"
+#include "hostproto.h"
 #include "xraydrv.h"
 #include "xrayexports.h"
 
 static const char FLOOR_CLASS[] = "CapBenchFloor";
-static const char FRONT_END_CLASS[] = "TLumitaneWnd";
-static const char PHOTO_SERVER_CLASS[] = "PELK_FOTO_SERVER";
 static constexpr UINT HOST_REPLY_TIMEOUT_MS = 5000;
 
 static HMODULE driver;
