@@ -9,13 +9,13 @@
 
 #include "../driver/loader.h"
 #include "../driver/settings.h"
-#include "../driver/xraydrv.h"
 #include "../exchange/clipboard.h"
 #include "../exchange/hosts.h"
 #include "../view/palette.h"
 #include "../view/view.h"
 #include "notices.h"
 #include "resource.h"
+#include "xraydrv.h"
 
 static constexpr std::array<const char *, 13> eventTexts = {
     "I don't know",                // 0

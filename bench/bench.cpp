@@ -29,9 +29,11 @@
 
 #include "benchshared.h"
 #include "crc32.h"
+#include "hostproto.h"
 #include "xraydrv.h"
+#include "xrayexports.h"
 
-static const char *const HOST_CLASSES[HOST_COUNT] = {"TLumitaneWnd", "PELK_FOTO_SERVER"};
+static const char *const HOST_CLASSES[HOST_COUNT] = {FRONT_END_CLASS, PHOTO_SERVER_CLASS};
 static const char *const HOST_NAMES[HOST_COUNT] = {"front end", "photo server"};
 static const char *const ROLE_NAMES[ROLE_COUNT] = {"station", "floor", "control floor"};
 
@@ -672,12 +674,12 @@ static void SimulatorSpeed(const Plan &plan, const char *simPath)
         failures = true;
         return;
     }
-    auto open = reinterpret_cast<XRAYOpenFn>(reinterpret_cast<void *>(GetProcAddress(sim, "XRAYOpen")));
-    auto close = reinterpret_cast<XRAYCloseFn>(reinterpret_cast<void *>(GetProcAddress(sim, "XRAYClose")));
+    auto open = reinterpret_cast<XRAYOpenFn>(reinterpret_cast<void *>(GetProcAddress(sim, XRAY_OPEN_EXPORT)));
+    auto close = reinterpret_cast<XRAYCloseFn>(reinterpret_cast<void *>(GetProcAddress(sim, XRAY_CLOSE_EXPORT)));
     auto prepare = reinterpret_cast<XRAYPrepareAcquisitionFn>(
-        reinterpret_cast<void *>(GetProcAddress(sim, "XRAYPrepareAcquisition")));
+        reinterpret_cast<void *>(GetProcAddress(sim, XRAY_PREPARE_ACQUISITION_EXPORT)));
     auto binning = reinterpret_cast<bXRAYChangeBinningModeFn>(
-        reinterpret_cast<void *>(GetProcAddress(sim, "bXRAYChangeBinningMode")));
+        reinterpret_cast<void *>(GetProcAddress(sim, XRAY_CHANGE_BINNING_MODE_EXPORT)));
     HWND sink = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     if (open == nullptr || close == nullptr || prepare == nullptr || binning == nullptr || sink == nullptr) {
         fprintf(stderr, "bench: the simulated driver lacks an export\n");

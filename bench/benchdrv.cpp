@@ -30,6 +30,7 @@
 
 #include "benchshared.h"
 #include "crc32.h"
+#include "dibbytes.h"
 #include "iatpatch.h"
 #include "procmem.h"
 #include "xraydrv.h"
@@ -41,7 +42,6 @@
 static constexpr DWORD STALL_LIMIT_MS = 20000;
 static constexpr DWORD PAINT_REPLY_LIMIT_MS = 60000;
 static constexpr DWORD SETTLE_MS = 30;
-static constexpr int COLOUR_TABLE_BYTES = 256 * sizeof(RGBQUAD);
 
 static int role = -1;
 static HANDLE mapping;

@@ -15,13 +15,13 @@
 #include <cstring>
 
 #include "benchshared.h"
+#include "dibbytes.h"
+#include "hostproto.h"
 #include "xraydrv.h"
+#include "xrayexports.h"
 
 static const char FLOOR_CLASS[] = "CapBenchFloor";
-static const char FRONT_END_CLASS[] = "TLumitaneWnd";
-static const char PHOTO_SERVER_CLASS[] = "PELK_FOTO_SERVER";
 static constexpr UINT HOST_REPLY_TIMEOUT_MS = 5000;
-static constexpr DWORD COLOUR_TABLE_BYTES = 256 * sizeof(RGBQUAD);
 
 static HMODULE driver;
 static XRAYOpenFn driverOpen;
@@ -171,10 +171,10 @@ static bool OpenDriver(HWND window)
     if (driver == nullptr) {
         return false;
     }
-    driverOpen = reinterpret_cast<XRAYOpenFn>(reinterpret_cast<void *>(GetProcAddress(driver, "XRAYOpen")));
-    driverClose = reinterpret_cast<XRAYCloseFn>(reinterpret_cast<void *>(GetProcAddress(driver, "XRAYClose")));
+    driverOpen = reinterpret_cast<XRAYOpenFn>(reinterpret_cast<void *>(GetProcAddress(driver, XRAY_OPEN_EXPORT)));
+    driverClose = reinterpret_cast<XRAYCloseFn>(reinterpret_cast<void *>(GetProcAddress(driver, XRAY_CLOSE_EXPORT)));
     driverResolution =
-        reinterpret_cast<XRAYResolutionFn>(reinterpret_cast<void *>(GetProcAddress(driver, "XRAYResolution")));
+        reinterpret_cast<XRAYResolutionFn>(reinterpret_cast<void *>(GetProcAddress(driver, XRAY_RESOLUTION_EXPORT)));
     return driverOpen != nullptr && driverOpen(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE) == XRAY_MODE_STANDALONE;
 }
 

@@ -15,6 +15,7 @@
 
 #include "pathdlg.h"
 #include "xraydrv.h"
+#include "xrayexports.h"
 
 struct DriverEntryPoints {
     XRAYOpenFn open;
@@ -131,13 +132,13 @@ static int CallDriver(Fn entry, Args... args)
 // In the order of the table; a missing export stays null.
 static void ResolveEntryPoints()
 {
-    ResolveExport(&entryPoints.open, "XRAYOpen");
-    ResolveExport(&entryPoints.close, "XRAYClose");
-    ResolveExport(&entryPoints.prepareAcquisition, "XRAYPrepareAcquisition");
-    ResolveExport(&entryPoints.resolution, "XRAYResolution");
-    ResolveExport(&entryPoints.size, "XRAYSize");
-    ResolveExport(&entryPoints.getBinningMode, "bXRAYGetBinningMode");
-    ResolveExport(&entryPoints.changeBinningMode, "bXRAYChangeBinningMode");
+    ResolveExport(&entryPoints.open, XRAY_OPEN_EXPORT);
+    ResolveExport(&entryPoints.close, XRAY_CLOSE_EXPORT);
+    ResolveExport(&entryPoints.prepareAcquisition, XRAY_PREPARE_ACQUISITION_EXPORT);
+    ResolveExport(&entryPoints.resolution, XRAY_RESOLUTION_EXPORT);
+    ResolveExport(&entryPoints.size, XRAY_SIZE_EXPORT);
+    ResolveExport(&entryPoints.getBinningMode, XRAY_GET_BINNING_MODE_EXPORT);
+    ResolveExport(&entryPoints.changeBinningMode, XRAY_CHANGE_BINNING_MODE_EXPORT);
 }
 
 int LoadDriver(HWND mainWindow)

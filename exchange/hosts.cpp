@@ -13,14 +13,13 @@
 #include "../driver/loader.h"
 #include "../view/view.h"
 
-static const char DELETE_RESOURCE_NAME[] = "WM_DELETE_RESOURCE";
 static const char NO_IMAGE_TEXT[] = "Immagine non acquisita";
 static const char NO_IMAGE_CAPTION[] = "Errore";
 
 static constexpr WPARAM DELETE_RESOURCE_WPARAM = 2;
 
 // Registered during static initialisation, before WinMain runs.
-static const UINT deleteResourceMessage = RegisterWindowMessageA(DELETE_RESOURCE_NAME);
+static const UINT deleteResourceMessage = RegisterWindowMessageA(DELETE_RESOURCE_MESSAGE);
 
 UINT DeleteResourceMessage() { return deleteResourceMessage; }
 

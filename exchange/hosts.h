@@ -3,10 +3,8 @@
 
 #include <windows.h>
 
+#include "hostproto.h"
 #include "hosttag.h"
-
-constexpr const char FRONT_END_CLASS[] = "TLumitaneWnd";
-constexpr const char PHOTO_SERVER_CLASS[] = "PELK_FOTO_SERVER";
 
 // How long one host may take over WM_COPYDATA before the station moves on.
 constexpr UINT HOST_REPLY_TIMEOUT_MS = 5000;

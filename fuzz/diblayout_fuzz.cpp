@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "dibbytes.h"
 #include "diblayout.h"
 #include "require.h"
 
@@ -17,14 +18,6 @@ namespace {
 
 // The painter copies the table or masks into room for 256 entries.
 constexpr uint64_t PAINTER_TABLE_ROOM = 256 * 4;
-
-uint32_t Read32(const uint8_t *p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-        (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-uint16_t Read16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 int32_t Clamp32(int64_t v)
 {
@@ -74,9 +67,9 @@ int RangesFor(const uint8_t *data, size_t size, int32_t rows, RowRange *out)
         out[n++] = f;
     }
     if (size >= 40) {
-        const int32_t top = static_cast<int32_t>(Read32(data + 24));
-        const int32_t height = static_cast<int32_t>(Read32(data + 28));
-        const int32_t destination = static_cast<int32_t>(Read32(data + 36));
+        const int32_t top = static_cast<int32_t>(ReadU32(data + 24));
+        const int32_t height = static_cast<int32_t>(ReadU32(data + 28));
+        const int32_t destination = static_cast<int32_t>(ReadU32(data + 36));
         out[n++] = {top, Clamp32(static_cast<int64_t>(top) + height), destination};
         out[n++] = {top, Clamp32(static_cast<int64_t>(top) + destination), destination};
     }
@@ -101,13 +94,13 @@ SoundLayout Describe(const uint8_t *data, size_t size)
         return s;
     }
     DibLayout &l = s.layout;
-    l.headerSize = Read32(data);
-    const int32_t width = static_cast<int32_t>(Read32(data + 4));
-    const int32_t height = static_cast<int32_t>(Read32(data + 8));
-    l.bitCount = Read16(data + 14);
-    l.compression = Read32(data + 16);
-    const uint32_t sizeImage = Read32(data + 20);
-    const uint32_t used = Read32(data + 32);
+    l.headerSize = ReadU32(data);
+    const int32_t width = static_cast<int32_t>(ReadU32(data + 4));
+    const int32_t height = static_cast<int32_t>(ReadU32(data + 8));
+    l.bitCount = ReadU16(data + 14);
+    l.compression = ReadU32(data + 16);
+    const uint32_t sizeImage = ReadU32(data + 20);
+    const uint32_t used = ReadU32(data + 32);
     const bool bitFields = l.compression == 3;
     // Anything but plain rows and bit fields is compressed: its bits reach
     // as far as biSizeImage says, and it must say.
@@ -118,7 +111,7 @@ SoundLayout Describe(const uint8_t *data, size_t size)
                            (l.bitCount == 1 || l.bitCount == 4 || l.bitCount == 8 ||
                             l.bitCount == 16 || l.bitCount == 24 || l.bitCount == 32)) ||
         (bitFields && (l.bitCount == 16 || l.bitCount == 32));
-    if (!knownHeader || l.headerSize > size || Read16(data + 12) != 1 || width <= 0 ||
+    if (!knownHeader || l.headerSize > size || ReadU16(data + 12) != 1 || width <= 0 ||
         height == 0 || height == INT32_MIN) {
         return s;
     }
@@ -188,7 +181,7 @@ void CheckKeptBounds(const uint8_t *data, size_t size, const DibLayout &l)
     REQUIRE(l.bitsOffset >= l.headerSize && l.bitsOffset <= size);
     const bool compressed = l.compression != 0 && l.compression != 3;
     const uint64_t declared = compressed
-        ? Read32(data + 20)
+        ? ReadU32(data + 20)
         : static_cast<uint64_t>(l.stride) * static_cast<uint64_t>(l.rows);
     REQUIRE(!compressed || declared != 0);
     REQUIRE(l.bitsOffset + declared <= size);

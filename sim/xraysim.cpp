@@ -277,7 +277,6 @@ static Settings ReadSettings()
 
 constexpr float DESIGN_WIDTH = 512.0f;
 constexpr float DESIGN_HEIGHT = 768.0f;
-constexpr int COLOUR_TABLE_BYTES = 256 * sizeof(RGBQUAD);
 constexpr BYTE MARKER_LEVEL = 255;
 constexpr float BRIGHTEST_ANATOMY = 240.0f;  // the marker alone reaches 255
 

@@ -2,6 +2,8 @@
 // against the block before anything past the header is trusted.
 #include "diblayout.h"
 
+#include "dibbytes.h"
+
 namespace {
 
 constexpr uint32_t INFO_HEADER_SIZE = 40;
@@ -9,18 +11,8 @@ constexpr uint32_t MASKS_SIZE = 12;
 constexpr uint32_t COMPRESSION_RGB = 0;
 constexpr uint32_t COMPRESSION_BITFIELDS = 3;
 constexpr uint32_t MAX_TABLE_ENTRIES = 256;
-// An image block from the driver always keeps 256 colour entries.
-constexpr uint32_t IMAGE_BLOCK_TABLE_BYTES = 1024;
 // GDI works out row and image sizes in signed 32-bit arithmetic.
 constexpr int64_t GDI_SIZE_LIMIT = 0x7FFFFFFF;
-
-uint16_t ReadU16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-uint32_t ReadU32(const uint8_t *p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-        (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 bool KnownHeaderSize(uint32_t size)
 {
@@ -152,7 +144,7 @@ DibLayout CheckDibLayout(const void *block, uint64_t blockSize)
     // after it, whatever biClrUsed says (a 7-bit sensor names 128 colours).
     // A block that holds that layout is read so; the header's own table
     // length counts only for a block that does not (a pasted DIB).
-    const uint64_t imageBlockBits = static_cast<uint64_t>(layout.headerSize) + IMAGE_BLOCK_TABLE_BYTES;
+    const uint64_t imageBlockBits = static_cast<uint64_t>(layout.headerSize) + COLOUR_TABLE_BYTES;
     if (layout.bitCount == 8 && layout.compression == COMPRESSION_RGB && coloursUsed != 0 &&
         coloursUsed < MAX_TABLE_ENTRIES && imageBlockBits <= blockSize &&
         static_cast<uint64_t>(imageBytes) <= blockSize - imageBlockBits) {

@@ -14,6 +14,7 @@
 
 #include "crc32.h"
 #include "fixtures.h"
+#include "hostproto.h"
 #include "modal.h"
 #include "resource.h"
 #include "wndproc.h"
@@ -162,12 +163,8 @@ std::string Expected(const char *host, DWORD tag, const std::vector<BYTE> &data)
         bits = header.biBitCount;
     }
     char line[256];
-    snprintf(line, sizeof line,
-             "COPYDATA host=%s dwData=0x%08lX high=%lu low=%lu cbData=%u width=%ld height=%ld bits=%u "
-             "crc32=0x%08X",
-             host, static_cast<unsigned long>(tag), static_cast<unsigned long>(tag >> 16),
-             static_cast<unsigned long>(tag & 0xFFFF), static_cast<unsigned>(data.size()), width, height,
-             bits, Crc32(data.data(), data.size()));
+    FormatCopyDataLine(line, sizeof line, host, tag, static_cast<uint32_t>(data.size()), width, height, bits,
+                       Crc32(data.data(), data.size()));
     return line;
 }
 

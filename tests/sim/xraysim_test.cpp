@@ -16,6 +16,7 @@
 #include "fixtures.h"
 #include "iatpatch.h"
 #include "xraydrv.h"
+#include "xrayexports.h"
 
 namespace {
 
@@ -118,13 +119,13 @@ struct Sim {
     {
         SetSensorText("Synchro", nullptr);
         module = LoadLibraryA(BinPath("xraysim.dll").c_str());
-        Resolve("XRAYOpen", &Open);
-        Resolve("XRAYClose", &Close);
-        Resolve("XRAYPrepareAcquisition", &Prepare);
-        Resolve("XRAYResolution", &Resolution);
-        Resolve("XRAYSize", &Size);
-        Resolve("bXRAYGetBinningMode", &GetBinning);
-        Resolve("bXRAYChangeBinningMode", &ChangeBinning);
+        Resolve(XRAY_OPEN_EXPORT, &Open);
+        Resolve(XRAY_CLOSE_EXPORT, &Close);
+        Resolve(XRAY_PREPARE_ACQUISITION_EXPORT, &Prepare);
+        Resolve(XRAY_RESOLUTION_EXPORT, &Resolution);
+        Resolve(XRAY_SIZE_EXPORT, &Size);
+        Resolve(XRAY_GET_BINNING_MODE_EXPORT, &GetBinning);
+        Resolve(XRAY_CHANGE_BINNING_MODE_EXPORT, &ChangeBinning);
         static bool lockReady;
         if (!lockReady) {
             InitializeCriticalSection(&memoryLock);

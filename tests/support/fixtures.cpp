@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "hostproto.h"
 #include "modal.h"
 #include "shell.h"
 
@@ -35,7 +36,7 @@ void PumpMessages(DWORD ms)
 
 std::string OpenHostWindows()
 {
-    static const char *const classes[] = {"TLumitaneWnd", "PELK_FOTO_SERVER"};
+    static const char *const classes[] = {FRONT_END_CLASS, PHOTO_SERVER_CLASS};
     std::string found;
     for (const char *name : classes) {
         for (HWND window = FindWindowExA(nullptr, nullptr, name, nullptr); window != nullptr;

@@ -34,6 +34,7 @@
 #include "settings.h"
 #include "wndproc.h"
 #include "xraydrv.h"
+#include "xrayexports.h"
 
 namespace {
 
@@ -568,15 +569,15 @@ int RunChild(const Options &options)
         *slot = reinterpret_cast<std::remove_pointer_t<decltype(slot)>>(
             reinterpret_cast<void *>(GetProcAddress(module, name)));
     };
-    resolve(&e.open, "XRAYOpen");
-    resolve(&e.close, "XRAYClose");
-    resolve(&e.prepare, "XRAYPrepareAcquisition");
-    resolve(&e.resolution, "XRAYResolution");
-    resolve(&e.size, "XRAYSize");
+    resolve(&e.open, XRAY_OPEN_EXPORT);
+    resolve(&e.close, XRAY_CLOSE_EXPORT);
+    resolve(&e.prepare, XRAY_PREPARE_ACQUISITION_EXPORT);
+    resolve(&e.resolution, XRAY_RESOLUTION_EXPORT);
+    resolve(&e.size, XRAY_SIZE_EXPORT);
     // Looked up only: its presence alone tells a current driver from an old
     // one, and its arguments are nobody's to guess.
-    resolve(&e.getBinning, "bXRAYGetBinningMode");
-    resolve(&e.changeBinning, "bXRAYChangeBinningMode");
+    resolve(&e.getBinning, XRAY_GET_BINNING_MODE_EXPORT);
+    resolve(&e.changeBinning, XRAY_CHANGE_BINNING_MODE_EXPORT);
 #if !DRVCHECK_WATCHES_STACK
     ChildFinding(Level::Ok, "the stack-pointer check does not apply to a %d-bit driver: x86-64 has one calling "
                             "convention",
@@ -594,7 +595,7 @@ int RunChild(const Options &options)
 
     int mode = XRAY_MODE_NOT_DECLARED;
     if (e.open != nullptr) {
-        mode = CallExport("XRAYOpen", e.open, false, window, static_cast<const char *>(XRAY_OPEN_VENDOR),
+        mode = CallExport(XRAY_OPEN_EXPORT, e.open, false, window, static_cast<const char *>(XRAY_OPEN_VENDOR),
                           XRAY_APPLICATION_CODE);
         ReportMode(mode, e.getBinning == nullptr);
     } else {
@@ -607,12 +608,12 @@ int RunChild(const Options &options)
     int width = 0, height = 0;
     GetSensorSize(&width, &height);
     if (e.size != nullptr) {
-        CallExport("XRAYSize", e.size, true, &width, &height);
+        CallExport(XRAY_SIZE_EXPORT, e.size, true, &width, &height);
         ChildFinding(width > 0 && height > 0 ? Level::Ok : Level::Error, "XRAYSize: %d x %d", width, height);
     }
     double first = 0.0, second = 0.0;  // as the station sets them before the call
     if (e.resolution != nullptr) {
-        CallExport("XRAYResolution", e.resolution, true, &first, &second);
+        CallExport(XRAY_RESOLUTION_EXPORT, e.resolution, true, &first, &second);
         ChildFinding(Level::Ok, "XRAYResolution: %g, %g; tags sent with each image: front end 0x%08lX, "
                                 "photo server 0x%08lX",
                      first, second, static_cast<unsigned long>(FrontEndTag(first)),
@@ -621,7 +622,7 @@ int RunChild(const Options &options)
 
     if (options.arm) {
         if (mode == XRAY_MODE_STANDALONE && e.prepare != nullptr) {
-            int armed = CallExport("XRAYPrepareAcquisition", e.prepare, false);
+            int armed = CallExport(XRAY_PREPARE_ACQUISITION_EXPORT, e.prepare, false);
             if (armed == 0) {
                 ChildFinding(Level::Error, "XRAYPrepareAcquisition returned 0: arming failed, the station beeps twice");
             } else {
@@ -639,7 +640,7 @@ int RunChild(const Options &options)
     }
 
     if (e.close != nullptr) {
-        CallExport("XRAYClose", e.close, false);
+        CallExport(XRAY_CLOSE_EXPORT, e.close, false);
         ChildFinding(Level::Ok, "XRAYClose returned");
     }
     // Whatever came after the wait belongs to nobody now: freed unchecked.
@@ -852,14 +853,14 @@ std::string DecoratedLookAlike(const PeImage &image, const std::string &name)
 std::string WithoutExport(const char *name)
 {
     char text[256];
-    if (strcmp(name, "XRAYClose") == 0) {
+    if (strcmp(name, XRAY_CLOSE_EXPORT) == 0) {
         return "the station frees the library without closing the driver";
     }
-    if (strcmp(name, "XRAYPrepareAcquisition") == 0) {
+    if (strcmp(name, XRAY_PREPARE_ACQUISITION_EXPORT) == 0) {
         StartAcquisition();
         return "F1 arms nothing, so no image comes in standalone mode";
     }
-    if (strcmp(name, "XRAYResolution") == 0) {
+    if (strcmp(name, XRAY_RESOLUTION_EXPORT) == 0) {
         double first = 0.0, second = 0.0;
         int result = GetSensorResolution(&first, &second);
         snprintf(text, sizeof text,
@@ -868,13 +869,13 @@ std::string WithoutExport(const char *name)
                  static_cast<unsigned long>(PhotoServerTag(first, second)));
         return text;
     }
-    if (strcmp(name, "XRAYSize") == 0) {
+    if (strcmp(name, XRAY_SIZE_EXPORT) == 0) {
         int width = 0, height = 0;
         GetSensorSize(&width, &height);
         snprintf(text, sizeof text, "the station takes every image to be %d x %d", width, height);
         return text;
     }
-    if (strcmp(name, "bXRAYGetBinningMode") == 0) {
+    if (strcmp(name, XRAY_GET_BINNING_MODE_EXPORT) == 0) {
         char title[256] = "";
         CreationTitleText(XRAY_MODE_STANDALONE, HasBinningMode(), title, sizeof title);
         snprintf(text, sizeof text, "an old driver: the title reads \"%s\" in standalone mode", title);
@@ -887,10 +888,8 @@ std::string WithoutExport(const char *name)
 
 void CheckExports(const PeImage &image)
 {
-    static const char *const names[] = {"XRAYOpen",       "XRAYClose", "XRAYPrepareAcquisition", "XRAYResolution",
-                                        "XRAYSize", "bXRAYGetBinningMode", "bXRAYChangeBinningMode"};
-    for (const char *name : names) {
-        if (Exported(image, name) && strcmp(name, "bXRAYGetBinningMode") == 0) {
+    for (const char *name : XRAY_EXPORT_NAMES) {
+        if (Exported(image, name) && strcmp(name, XRAY_GET_BINNING_MODE_EXPORT) == 0) {
             // The station never calls it: it only picks the title by it.
             char title[256] = "";
             CreationTitleText(XRAY_MODE_STANDALONE, 1, title, sizeof title);
@@ -909,7 +908,7 @@ void CheckExports(const PeImage &image)
                    "exports %s, not %s: a decorated (calling-convention) name the station cannot find; rename "
                    "the export to %s (extern \"C\" __cdecl, named in a .def file)",
                    lookAlike.c_str(), name, name);
-        } else if (strcmp(name, "XRAYOpen") == 0) {
+        } else if (strcmp(name, XRAY_OPEN_EXPORT) == 0) {
             Report(Level::Error, "does not export XRAYOpen: the station cannot open the driver");
         } else {
             Report(Level::Warn, "does not export %s: %s", name, WithoutExport(name).c_str());

@@ -2,6 +2,8 @@
 // the section table to a file offset and checked before use.
 #include "peimage.h"
 
+#include "dibbytes.h"
+
 namespace {
 
 constexpr uint16_t FILE_DLL = 0x2000;
@@ -13,12 +15,8 @@ constexpr size_t MAX_NAME_LENGTH = 512;
 struct Reader {
     const std::vector<uint8_t> &file;
     bool Has(uint64_t offset, uint64_t size) const { return offset <= file.size() && size <= file.size() - offset; }
-    uint16_t U16(uint64_t o) const { return static_cast<uint16_t>(file[o] | (file[o + 1] << 8)); }
-    uint32_t U32(uint64_t o) const
-    {
-        return static_cast<uint32_t>(file[o]) | (static_cast<uint32_t>(file[o + 1]) << 8) |
-            (static_cast<uint32_t>(file[o + 2]) << 16) | (static_cast<uint32_t>(file[o + 3]) << 24);
-    }
+    uint16_t U16(uint64_t o) const { return ReadU16(&file[o]); }
+    uint32_t U32(uint64_t o) const { return ReadU32(&file[o]); }
 };
 
 struct Section {

@@ -23,10 +23,9 @@
 #include <vector>
 
 #include "crc32.h"
+#include "dibbytes.h"
+#include "hostproto.h"
 
-constexpr char FRONT_CLASS[] = "TLumitaneWnd";
-constexpr char PHOTO_CLASS[] = "PELK_FOTO_SERVER";
-constexpr char DELETE_RESOURCE_MESSAGE[] = "WM_DELETE_RESOURCE";
 constexpr char WAITING_TEXT[] = "Waiting for an image";
 constexpr char USAGE_TEXT[] =
     "usage: hostmon.exe [--front] [--photo] --log FILE [--save DIR] [--delay MS | --hang] [--quiet]\n";
@@ -45,7 +44,6 @@ constexpr char USAGE_CAPTION[] = "hostmon";
 constexpr char LOG_FAILED_TEXT[] = "Cannot open the log file ";
 constexpr int EXIT_USAGE = 2;
 
-constexpr DWORD COLOUR_TABLE_BYTES = 256 * sizeof(RGBQUAD);
 constexpr LONG MAX_SIDE = 65536;
 
 struct Host {
@@ -63,8 +61,8 @@ struct Host {
 };
 
 static Host hosts[2] = {
-    {FRONT_CLASS, false, nullptr, 0, false, 0, false, {}, {}, {}},
-    {PHOTO_CLASS, false, nullptr, 0, false, 0, false, {}, {}, {}},
+    {FRONT_END_CLASS, false, nullptr, 0, false, 0, false, {}, {}, {}},
+    {PHOTO_SERVER_CLASS, false, nullptr, 0, false, 0, false, {}, {}, {}},
 };
 static FILE *logFile;
 static const char *saveFolder;
@@ -207,15 +205,10 @@ static void ReceiveCopyData(Host *host, const COPYDATASTRUCT *record)
         bits = header.biBitCount;
     }
     char line[256];
-    snprintf(line, sizeof line,
-             "COPYDATA host=%s dwData=0x%08lX high=%u low=%u cbData=%lu width=%ld height=%ld "
-             "bits=%u crc32=0x%08lX",
-             host->className, static_cast<unsigned long>(record->dwData),
-             static_cast<unsigned>((record->dwData >> 16) & 0xFFFFu),
-             static_cast<unsigned>(record->dwData & 0xFFFFu),
-             static_cast<unsigned long>(record->cbData), static_cast<long>(width),
-             static_cast<long>(height), bits,
-             static_cast<unsigned long>(Crc32(data.data(), data.size())));
+    // The tag is a 32-bit value carried in a pointer-sized field.
+    FormatCopyDataLine(line, sizeof line, host->className, static_cast<uint32_t>(record->dwData),
+                       static_cast<uint32_t>(record->cbData), static_cast<long>(width), static_cast<long>(height),
+                       bits, Crc32(data.data(), data.size()));
     LogLine(line);
 
     if (saveFolder != nullptr) {

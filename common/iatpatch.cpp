@@ -1,5 +1,7 @@
 #include "iatpatch.h"
 
+#include "xrayexports.h"
+
 void *PatchModuleImport(HMODULE module, const char *dllName, const char *functionName, void *replacement)
 {
     BYTE *base = reinterpret_cast<BYTE *>(module);
@@ -153,11 +155,11 @@ FARPROC WINAPI CountingGetProcAddress(HMODULE module, LPCSTR name)
     if (found == nullptr || reinterpret_cast<ULONG_PTR>(name) < 0x10000) {
         return found;
     }
-    if (lstrcmpA(name, "XRAYOpen") == 0) {
+    if (lstrcmpA(name, XRAY_OPEN_EXPORT) == 0) {
         driverOpen = reinterpret_cast<void *>(found);
         return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(CountingXRAYOpen));
     }
-    if (lstrcmpA(name, "XRAYClose") == 0) {
+    if (lstrcmpA(name, XRAY_CLOSE_EXPORT) == 0) {
         driverClose = reinterpret_cast<void *>(found);
         return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(CountingXRAYClose));
     }
