@@ -127,17 +127,32 @@ start)
     # the desktop: started by a test, it would hold the test's output pipe
     # open (and CTest would wait) until every program beside it had ended.
     # desktophold.exe makes it first and keeps it for the server's life.
+    # Wine gives the desktop's process a few seconds to come up; where the
+    # CPU is emulated and busy that is not enough, the program's first
+    # window fails and it ends: it is started again (the desktop's process
+    # goes on starting meanwhile), on a wall-clock guard.
     hold="$build/bin/desktophold.exe"
     if [ -f "$hold" ] && ! { [ -f "$state/desktophold.pid" ] &&
                                kill -0 "$(cat "$state/desktophold.pid")" 2>/dev/null; }; then
-        rm -f "$state/desktophold.out"
-        "$WINE" "$hold" </dev/null >"$state/desktophold.out" 2>&1 9>&- &
-        echo $! >"$state/desktophold.pid"
-        for _ in $(seq 1 600); do
-            grep -q ready "$state/desktophold.out" 2>/dev/null && break
-            kill -0 "$(cat "$state/desktophold.pid")" 2>/dev/null || break
-            sleep 0.1
+        start=$SECONDS tries=0 ready=0
+        while [ "$ready" = 0 ] && [ $((SECONDS - start)) -lt "${WINE_ENV_DESKTOP_GUARD_S:-600}" ]; do
+            tries=$((tries + 1))
+            rm -f "$state/desktophold.out"
+            "$WINE" "$hold" </dev/null >"$state/desktophold.out" 2>&1 9>&- &
+            echo $! >"$state/desktophold.pid"
+            alive=1
+            while [ $((SECONDS - start)) -lt "${WINE_ENV_DESKTOP_GUARD_S:-600}" ]; do
+                kill -0 "$(cat "$state/desktophold.pid")" 2>/dev/null || alive=0
+                grep -q ready "$state/desktophold.out" 2>/dev/null && { ready=1; break; }
+                [ "$alive" = 1 ] || break
+                sleep 0.1
+            done
         done
+        if [ "$ready" = 0 ]; then
+            echo "wine-env: Wine's desktop did not come up in $((SECONDS - start)) s ($tries starts of desktophold.exe; the last said: $(tr '\n' ' ' <"$state/desktophold.out" 2>/dev/null))" >&2
+            exit 1
+        fi
+        [ "$tries" = 1 ] || echo "wine-env: Wine's desktop came up at start $tries of desktophold.exe, after $((SECONDS - start)) s" >&2
     fi
     ;;
 stop)

@@ -87,8 +87,12 @@ TEST_F(Station, WindowIsCreatedHiddenWithClassAndStyle)
     RECT r;
     GetWindowRect(window, &r);
     EXPECT_EQ(560 + 2 * GetSystemMetrics(SM_CXFRAME), r.right - r.left);
+    // The system clips a window to what it allows on this screen; say what that was.
     EXPECT_EQ(768 + GetSystemMetrics(SM_CYCAPTION) - GetSystemMetrics(SM_CYBORDER) + 2 * GetSystemMetrics(SM_CYFRAME),
-              r.bottom - r.top);
+              r.bottom - r.top)
+        << "window at (" << r.left << ", " << r.top << "); screen " << GetSystemMetrics(SM_CXSCREEN) << " x "
+        << GetSystemMetrics(SM_CYSCREEN) << ", largest track height " << GetSystemMetrics(SM_CYMAXTRACK)
+        << ", maximised height " << GetSystemMetrics(SM_CYMAXIMIZED);
     // The creation steps built the palette and opened the driver with this window.
     EXPECT_NE(nullptr, GreyPalette());
     EXPECT_EQ(window, driver.OpenWindow());

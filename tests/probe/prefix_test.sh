@@ -2,8 +2,10 @@
 # prefix_test.sh: making a tree's Wine prefix survives a first try that
 # gives up (Wine's own five-minute wait for a new prefix runs out where the
 # CPU is emulated and busy, while the making goes on), and a Wine that can
-# never make one still fails with its message. Stand-in loaders; the X
-# display is real.
+# never make one still fails with its message. So does the desktop's
+# holder: Wine gives the desktop a few seconds to come up, and a holder
+# that gave up is started again until the desktop is there. Stand-in
+# loaders; the X display is real.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 . "$root/scripts/station-lib.sh"
@@ -39,6 +41,38 @@ done <<'CASES'
 9 1 3
 CASES
 check "a Wine that never makes it says so" 1 "$(grep -c 'cannot make a win64 prefix here' "$tmp/out9")"
+
+# desktop FAILURES: a stand-in whose desktop holder ends at once FAILURES
+# times, then says it is ready.
+desktop() {
+    cat >"$tmp/desktop$1" <<STANDIN
+#!/bin/sh
+case "\$1" in *desktophold.exe) ;; *) exit 0 ;; esac
+echo x >>"$tmp/holds$1"
+[ "\$(wc -l <"$tmp/holds$1")" -gt $1 ] || exit 1
+echo ready
+STANDIN
+    chmod +x "$tmp/desktop$1"
+}
+while read -r fails guard rc tries; do
+    desktop "$fails"
+    t="$tmp/td$fails"
+    mkdir -p "$t/bin" "$t/wineprefix" "$t/wine-state"
+    echo x86_64 >"$t/flavour"
+    touch "$t/bin/desktophold.exe" "$t/wineprefix/system.reg" "$t/wine-state/prefix-ready"
+    WINE_ENV_DESKTOP_GUARD_S=$guard WINE_LOADER_X86_64="$tmp/desktop$fails" WINE_SERVER_X86_64=/bin/true \
+        bash "$root/scripts/wine-env.sh" "$t" start >"$tmp/dout$fails" 2>&1
+    check "desktop holder ending $fails time(s): wine-env start exits with" "$rc" "$?"
+    [ "$tries" = - ] ||
+        check "desktop holder ending $fails time(s): starts" "$tries" "$(wc -l <"$tmp/holds$fails")"
+done <<'CASES'
+0 600 0 1
+2 600 0 3
+999999 3 1 -
+CASES
+check "a desktop that comes up late says after how many starts" 1 \
+    "$(grep -c "desktop came up at start 3 of desktophold.exe" "$tmp/dout2")"
+check "a desktop that never comes up says so" 1 "$(grep -c "desktop did not come up in" "$tmp/dout999999")"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
