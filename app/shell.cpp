@@ -1,15 +1,9 @@
-// Start-up: the instance handle, the class CAPClass, the main window and the
-// message loop. Holds no window handle: the main window reaches every
-// operation as an argument from the window procedure.
+// Start-up: the class CAPClass, the main window and the message loop,
+// with the instance handle WinMain was given. Holds no window handle: the
+// main window reaches every operation as an argument from the window procedure.
 #include "shell.h"
 
 #include "wndproc.h"
-
-static HINSTANCE instanceHandle;
-
-void SetAppInstance(HINSTANCE instance) { instanceHandle = instance; }
-
-HINSTANCE AppInstance() { return instanceHandle; }
 
 ATOM RegisterMainClass()
 {
@@ -18,7 +12,7 @@ ATOM RegisterMainClass()
     wc.lpfnWndProc = MainWindowProc;
     wc.cbClsExtra = 0;
     wc.cbWndExtra = 0;
-    wc.hInstance = instanceHandle;
+    wc.hInstance = AppInstance();
     wc.hIcon = nullptr;
     wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
     wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
@@ -37,7 +31,7 @@ HWND CreateMainWindow()
     return CreateWindowExA(0, MAIN_CLASS, MAIN_TITLE, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
                            CW_USEDEFAULT, CW_USEDEFAULT, 560 + 2 * frameWidth,
                            768 + captionHeight - borderHeight + 2 * frameHeight, nullptr, nullptr,
-                           instanceHandle, nullptr);
+                           AppInstance(), nullptr);
 }
 
 int RunStation(HINSTANCE instance, HINSTANCE previous)
@@ -52,7 +46,7 @@ int RunStation(HINSTANCE instance, HINSTANCE previous)
     }
     ShowWindow(window, SW_SHOWMAXIMIZED);
     UpdateWindow(window);
-    HACCEL accelerators = LoadAcceleratorsA(instanceHandle, MENU_NAME);
+    HACCEL accelerators = LoadAcceleratorsA(AppInstance(), MENU_NAME);
 
     // Accelerators are translated for the window each message is addressed
     // to, so they act only while no modal box or dialog has the loop.

@@ -3,12 +3,8 @@
 
 #include <windows.h>
 
-constexpr const char MAIN_CLASS[] = "CAPClass";
-constexpr const char MAIN_TITLE[] = "CATTURA DA SENSORE";
-constexpr const char MENU_NAME[] = "CapMenu";
+#include "instance.h"
 
-void SetAppInstance(HINSTANCE instance);
-HINSTANCE AppInstance();
 
 // Registers CAPClass with the stored instance; 0 on failure.
 ATOM RegisterMainClass();

@@ -5,43 +5,15 @@
 // is taken in.
 #include "wndproc.h"
 
-#include <array>
-
-#include "../driver/loader.h"
-#include "../driver/settings.h"
-#include "../exchange/clipboard.h"
-#include "../exchange/hosts.h"
-#include "../view/palette.h"
-#include "../view/view.h"
+#include "clipboard.h"
+#include "hosts.h"
+#include "loader.h"
 #include "notices.h"
+#include "palette.h"
 #include "resource.h"
+#include "settings.h"
+#include "view.h"
 #include "xraydrv.h"
-
-static constexpr std::array<const char *, 13> eventTexts = {
-    "I don't know",                // 0
-    "HBX is on again",             // 1
-    "No connected sensor",         // 2
-    "HBX is off",                  // 3
-    "Sensor's mask failed",        // 4
-    "Driver internal error",       // 5
-    "I don't know",                // 6
-    "I don't know",                // 7
-    "Memory allocation error",     // 8
-    "New board, but old driver",   // 9
-    "Time to take XRay is over",   // 10
-    "USB board plugged off",       // 11
-    "USB board plugged on again",  // 12
-};
-
-const char *EventNoticeText(unsigned code)
-{
-    return code < eventTexts.size() ? eventTexts[code] : eventTexts[0];
-}
-
-void ShowDriverEventNotice(HWND mainWindow, LPARAM code)
-{
-    ShowDriverNotice(mainWindow, EventNoticeText(static_cast<unsigned>(code)), EVENT_CAPTION);
-}
 
 bool MainCommand(HWND window, WORD id)
 {

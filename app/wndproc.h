@@ -4,12 +4,9 @@
 
 #include <windows.h>
 
+#include "notices.h"
+
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Runs the action of commands 101 to 107; false for any other identifier.
 bool MainCommand(HWND window, WORD id);
-
-constexpr const char EVENT_CAPTION[] = "Error or incoming event signalisation";
-// The notice text for a driver event code (taken unsigned).
-const char *EventNoticeText(unsigned code);
-void ShowDriverEventNotice(HWND mainWindow, LPARAM code);

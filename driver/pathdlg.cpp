@@ -6,8 +6,8 @@
 
 #include <cstring>
 
+#include "instance.h"
 #include "resource.h"
-#include "shell.h"
 
 static constexpr char SUGGESTED_PATH[] = "c:\\windows\\xray.dll";
 static constexpr char LOAD_FAILURE_TEXT[] =

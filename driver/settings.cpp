@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "instance.h"
 #include "loader.h"
 #include "resource.h"
 #include "xraydrv.h"
@@ -26,7 +27,6 @@ static constexpr char RESTART_TEXT[] =
 static constexpr char NOT_DECLARED_TEXT[] = "XRAY board not declared";
 static constexpr char OPEN_RESULT_FORMAT[] = "XRAYOpen returns %d";
 
-static constexpr char CREATION_TITLE_RESTART[] = "CATTURA DA SENSORE";
 static constexpr char CREATION_TITLE_HBX[] = "CATTURA DA SENSORE - HBX version";
 static constexpr char CREATION_TITLE_STANDALONE[] = "CATTURA DA SENSORE - Standalone version";
 static constexpr char CREATION_TITLE_OTHER[] = "CATTURA DA SENSORE ";
@@ -137,7 +137,7 @@ bool CreationTitleText(int driverMode, int hasBinningMode, char *title, size_t s
     const char *base;
     switch (driverMode) {
     case XRAY_MODE_RESTART:
-        base = CREATION_TITLE_RESTART;
+        base = MAIN_TITLE;
         break;
     case XRAY_MODE_NOT_DECLARED:
         return false;

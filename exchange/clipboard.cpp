@@ -5,11 +5,9 @@
 // held open only around the clipboard calls and the duplicate.
 #include "clipboard.h"
 
-#include <climits>
-#include <cstdint>
-
-#include "../view/view.h"
 #include "hosts.h"
+#include "image.h"
+#include "view.h"
 
 void CopyImageToClipboard(HWND mainWindow)
 {
@@ -32,17 +30,6 @@ void CopyImageToClipboard(HWND mainWindow)
         GlobalFree(duplicate);
     }
     CloseClipboard();
-}
-
-static int ClampToInt(int64_t value)
-{
-    if (value < INT_MIN) {
-        return INT_MIN;
-    }
-    if (value > INT_MAX) {
-        return INT_MAX;
-    }
-    return static_cast<int>(value);
 }
 
 void PasteImageFromClipboard(HWND mainWindow)
@@ -73,19 +60,6 @@ void PasteImageFromClipboard(HWND mainWindow)
     LONG height = header->biHeight;
     GlobalUnlock(pasted);
 
-    FreeImageBlock(GetCurrentImage());
-    SetCurrentImage(pasted);
-
-    // Both maxima come from this one client rectangle: showing or hiding a
-    // bar inside the first SetScrollRange resizes the client area, and the
-    // nested WM_SIZE sets the ranges from the sensor's extent meanwhile.
-    RECT client = {};
-    GetClientRect(mainWindow, &client);
-    int verticalMax = ClampToInt(static_cast<int64_t>(height) - client.bottom);
-    int horizontalMax = ClampToInt(static_cast<int64_t>(width) - client.right);
-    SetScrollRange(mainWindow, SB_VERT, 0, verticalMax, FALSE);
-    SetScrollRange(mainWindow, SB_HORZ, 0, horizontalMax, FALSE);
-
-    InvalidateRect(mainWindow, nullptr, TRUE);
+    AdoptPastedImage(mainWindow, pasted, width, height);
     SendImageToHosts(mainWindow);
 }

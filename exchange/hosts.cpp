@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "../driver/loader.h"
-#include "../view/view.h"
+#include "image.h"
+#include "loader.h"
 
 static const char NO_IMAGE_TEXT[] = "Immagine non acquisita";
 static const char NO_IMAGE_CAPTION[] = "Errore";
@@ -26,35 +26,6 @@ UINT DeleteResourceMessage() { return deleteResourceMessage; }
 void ShowNoImageMessage(HWND owner)
 {
     MessageBoxA(owner, NO_IMAGE_TEXT, NO_IMAGE_CAPTION, MB_OK);
-}
-
-HGLOBAL DuplicateImageBlock(HGLOBAL source)
-{
-    if (source == nullptr) {
-        return nullptr;
-    }
-    SIZE_T size = GlobalSize(source);
-    if (size == 0) {
-        return nullptr;
-    }
-    HGLOBAL copy = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
-    if (copy == nullptr) {
-        return nullptr;
-    }
-    // The new block is locked before the source and unlocked before it.
-    void *to = GlobalLock(copy);
-    const void *from = to != nullptr ? GlobalLock(source) : nullptr;
-    if (from == nullptr) {
-        if (to != nullptr) {
-            GlobalUnlock(copy);
-        }
-        GlobalFree(copy);
-        return nullptr;
-    }
-    memcpy(to, from, size);
-    GlobalUnlock(copy);
-    GlobalUnlock(source);
-    return copy;
 }
 
 // Waits at most HOST_REPLY_TIMEOUT_MS for one host; a host whose thread has

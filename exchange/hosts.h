@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "hostproto.h"
+#include "image.h"
 #include "hosttag.h"
 
 // How long one host may take over WM_COPYDATA before the station moves on.
@@ -16,7 +17,6 @@ UINT DeleteResourceMessage();
 // for it to finish; one more is sent at once, nested, ahead of them.
 constexpr size_t MAX_PENDING_SENDS = 64;
 
-HGLOBAL DuplicateImageBlock(HGLOBAL source);
 // Sends the current image to both hosts. Called while a send is already in
 // progress (from a message handled during its wait), it queues a duplicate
 // that the outermost send delivers after its own, in arrival order.

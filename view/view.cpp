@@ -1,18 +1,20 @@
 // The current image and the view over it: intake of the driver's images,
 // painting one to one through the grey palette, and the two scroll bars.
-// The view owns the current image block; a block is locked only inside
-// PaintImageRegion and is never drawn unless its own header fits the block.
+// The view takes each image in as the current one; a block is locked only
+// inside PaintImageRegion and is never drawn unless its own header fits the
+// block.
 #include "view.h"
 
 #include <cstdint>
 #include <cstring>
 #include <deque>
 
-#include "../app/notices.h"
-#include "../driver/loader.h"
-#include "../exchange/hosts.h"
 #include "diblayout.h"
+#include "hosts.h"
+#include "loader.h"
+#include "notices.h"
 #include "palette.h"
+#include "saturate.h"
 
 static const char INVALID_IMAGE_TEXT[] = "Immagine non valida";
 static const char INVALID_IMAGE_CAPTION[] = "Errore";
@@ -20,48 +22,32 @@ static const char INVALID_IMAGE_CAPTION[] = "Errore";
 static constexpr int LINE_STEP = 1;
 static constexpr int PAGE_STEP = 100;
 
-static HGLOBAL currentImage;
 static int horizontalPosition;
 static int verticalPosition;
 static int horizontalLimit;
 static int verticalLimit;
 static bool intakeClosed;
 
-HGLOBAL GetCurrentImage() { return currentImage; }
-
-void SetCurrentImage(HGLOBAL image) { currentImage = image; }
-
 int StoredScrollPosition(int bar) { return bar == SB_HORZ ? horizontalPosition : verticalPosition; }
 
 int StoredScrollLimit(int bar) { return bar == SB_HORZ ? horizontalLimit : verticalLimit; }
 
-static int Saturate(int64_t value)
-{
-    if (value < INT32_MIN) {
-        return INT32_MIN;
-    }
-    if (value > INT32_MAX) {
-        return INT32_MAX;
-    }
-    return static_cast<int>(value);
-}
-
 int ComputeScrollLimit(int imageExtent, int clientExtent)
 {
-    return Saturate(static_cast<int64_t>(imageExtent) - clientExtent);
+    return SaturateToInt(static_cast<int64_t>(imageExtent) - clientExtent);
 }
 
 int StepScrollPosition(int position, WORD request, WORD thumbPosition)
 {
     switch (request) {
     case SB_LINEUP:
-        return Saturate(static_cast<int64_t>(position) - LINE_STEP);
+        return SaturateToInt(static_cast<int64_t>(position) - LINE_STEP);
     case SB_LINEDOWN:
-        return Saturate(static_cast<int64_t>(position) + LINE_STEP);
+        return SaturateToInt(static_cast<int64_t>(position) + LINE_STEP);
     case SB_PAGEUP:
-        return Saturate(static_cast<int64_t>(position) - PAGE_STEP);
+        return SaturateToInt(static_cast<int64_t>(position) - PAGE_STEP);
     case SB_PAGEDOWN:
-        return Saturate(static_cast<int64_t>(position) + PAGE_STEP);
+        return SaturateToInt(static_cast<int64_t>(position) + PAGE_STEP);
     case SB_THUMBPOSITION:
         return thumbPosition;
     default:
@@ -92,56 +78,9 @@ void ComputePaintRectangles(int imageWidth, int imageHeight, const RECT &client,
     if (height < 0) {
         height = 0;
     }
-    *source = {x, y, Saturate(static_cast<int64_t>(x) + width),
-               Saturate(static_cast<int64_t>(y) + height)};
+    *source = {x, y, SaturateToInt(static_cast<int64_t>(x) + width),
+               SaturateToInt(static_cast<int64_t>(y) + height)};
     *destination = {0, 0, width, height};
-}
-
-// Locks the block and checks the DIB in it against the block's size. On
-// success the block stays locked once and the header is returned.
-static const BYTE *LockCheckedImage(HGLOBAL image, DibLayout *layout)
-{
-    const BYTE *block = static_cast<const BYTE *>(GlobalLock(image));
-    if (block == nullptr) {
-        return nullptr;
-    }
-    *layout = CheckDibLayout(block, GlobalSize(image));
-    if (layout->verdict != DibVerdict::Drawable) {
-        GlobalUnlock(image);
-        return nullptr;
-    }
-    return block;
-}
-
-BYTE *GetImageBits(HGLOBAL image)
-{
-    if (image == nullptr) {
-        return nullptr;
-    }
-    DibLayout layout;
-    const BYTE *block = LockCheckedImage(image, &layout);
-    if (block == nullptr) {
-        return nullptr;
-    }
-    return const_cast<BYTE *>(block) + layout.bitsOffset;
-}
-
-bool ImageBlockIsCorrupt(HGLOBAL image)
-{
-    const void *block = GlobalLock(image);
-    if (block == nullptr) {
-        return true;
-    }
-    const bool corrupt = DibLayoutIsCorrupt(CheckDibLayout(block, GlobalSize(image)).verdict);
-    GlobalUnlock(image);
-    return corrupt;
-}
-
-void FreeImageBlock(HGLOBAL image)
-{
-    if (image != nullptr) {
-        GlobalFree(image);
-    }
 }
 
 // What the drawing call reads besides the bits: a plain 40-byte header and
@@ -198,7 +137,7 @@ void PaintImageRegion(HDC dc, HGLOBAL image, const RECT *source, const RECT *des
 
 void PaintCurrentImage(HWND mainWindow)
 {
-    if (currentImage == nullptr) {
+    if (GetCurrentImage() == nullptr) {
         return;
     }
     int imageWidth, imageHeight;
@@ -217,7 +156,7 @@ void PaintCurrentImage(HWND mainWindow)
     }
     RealizePalette(dc);
     FillRect(dc, &destination, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
-    PaintImageRegion(dc, currentImage, &source, &destination);
+    PaintImageRegion(dc, GetCurrentImage(), &source, &destination);
     EndPaint(mainWindow, &ps);
 }
 
@@ -241,7 +180,7 @@ void ResizeView(HWND mainWindow, WORD clientWidth, WORD clientHeight)
 
 void ScrollView(HWND mainWindow, int bar, WORD request, WORD thumbPosition)
 {
-    if (currentImage == nullptr || (bar != SB_HORZ && bar != SB_VERT)) {
+    if (GetCurrentImage() == nullptr || (bar != SB_HORZ && bar != SB_VERT)) {
         return;
     }
     int *position = bar == SB_HORZ ? &horizontalPosition : &verticalPosition;
@@ -266,8 +205,8 @@ static std::deque<HGLOBAL> waitingImages;
 static bool TakeInImage(HWND mainWindow, HGLOBAL image)
 {
     intakeInProgress = true;
-    FreeImageBlock(currentImage);
-    currentImage = nullptr;
+    FreeImageBlock(GetCurrentImage());
+    SetCurrentImage(nullptr);
     int imageWidth, imageHeight;
     GetSensorSize(&imageWidth, &imageHeight);
     if (intakeClosed) {
@@ -275,7 +214,7 @@ static bool TakeInImage(HWND mainWindow, HGLOBAL image)
         FreeImageBlock(image);
         return false;
     }
-    currentImage = image;
+    SetCurrentImage(image);
     RECT client;
     GetClientRect(mainWindow, &client);
     verticalLimit = ComputeScrollLimit(imageHeight, client.bottom);
@@ -298,19 +237,36 @@ void SetImageIntakeClosed(bool closed)
     }
 }
 
+void AdoptPastedImage(HWND mainWindow, HGLOBAL image, LONG width, LONG height)
+{
+    FreeImageBlock(GetCurrentImage());
+    SetCurrentImage(image);
+
+    // Both maxima come from this one client rectangle: showing or hiding a
+    // bar inside the first SetScrollRange resizes the client area, and the
+    // nested WM_SIZE sets the ranges from the sensor's extent meanwhile.
+    RECT client = {};
+    GetClientRect(mainWindow, &client);
+    const int verticalMax = ComputeScrollLimit(height, client.bottom);
+    const int horizontalMax = ComputeScrollLimit(width, client.right);
+    SetScrollRange(mainWindow, SB_VERT, 0, verticalMax, FALSE);
+    SetScrollRange(mainWindow, SB_HORZ, 0, horizontalMax, FALSE);
+    InvalidateRect(mainWindow, nullptr, TRUE);
+}
+
 void ReceiveDriverImage(HWND mainWindow, HGLOBAL image)
 {
     // Once the window is closing the block is still ours, and is freed: the
     // current image is gone and the hosts have had the exit notice.
     if (intakeClosed) {
-        if (image != currentImage) {
+        if (image != GetCurrentImage()) {
             FreeImageBlock(image);
         }
         return;
     }
     // The driver hands over a new block every time; the current block itself
     // coming back must not be freed and then kept.
-    if (image == nullptr || image == currentImage) {
+    if (image == nullptr || image == GetCurrentImage()) {
         return;
     }
     // Anything but a live global block of this process (a stale or foreign

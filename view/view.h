@@ -3,21 +3,8 @@
 
 #include <windows.h>
 
-// The main window's current image block, or null. The view owns it.
-HGLOBAL GetCurrentImage();
-// Replaces the handle only; the caller has freed the previous block.
-void SetCurrentImage(HGLOBAL image);
+#include "image.h"
 
-// The locked address of the first pixel byte, found from the block's own
-// header, or null (nothing stays locked) when the block is null, cannot be
-// locked or does not hold a DIB that fits it. The caller unlocks once.
-BYTE *GetImageBits(HGLOBAL image);
-// True when the block cannot be locked, or its header, colour table or masks
-// and bits cannot be shown to lie inside it. A header the view merely cannot
-// draw (a compression it does not know) is not corrupt when its table and
-// its declared bits fit the block.
-bool ImageBlockIsCorrupt(HGLOBAL image);
-void FreeImageBlock(HGLOBAL image);
 void PaintImageRegion(HDC dc, HGLOBAL image, const RECT *source, const RECT *destination);
 void PaintCurrentImage(HWND mainWindow);
 void ResizeView(HWND mainWindow, WORD clientWidth, WORD clientHeight);
@@ -30,6 +17,10 @@ void ReceiveDriverImage(HWND mainWindow, HGLOBAL image);
 // is freed at once and goes nowhere, and so are those that were waiting to
 // be taken in.
 void SetImageIntakeClosed(bool closed);
+// Makes a pasted block of width by height pixels the current image in place
+// of the old one, which is freed; sets both scroll ranges for its own extent
+// and repaints. The caller has checked the block and sends it on.
+void AdoptPastedImage(HWND mainWindow, HGLOBAL image, LONG width, LONG height);
 
 // The stored scroll position and limit of a bar (SB_HORZ or SB_VERT).
 int StoredScrollPosition(int bar);

@@ -28,10 +28,10 @@
 #include <string>
 #include <vector>
 
-#include "../../app/resource.h"
 #include "crc32.h"
 #include "iatpatch.h"
 #include "procmem.h"
+#include "resource.h"
 #include "xraydrv.h"
 
 static constexpr WPARAM SOAK_MARKER = 0x534B;

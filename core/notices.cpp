@@ -1,9 +1,11 @@
 // The notice queue. A message box runs its own message loop, so a driver
 // that keeps posting notices would otherwise open a box inside a box without
 // limit. Notices are fixed texts, so the queue holds at most one entry per
-// distinct text and stays short.
+// distinct text and stays short. The texts of the driver's event codes live
+// here too.
 #include "notices.h"
 
+#include <array>
 #include <cstring>
 #include <deque>
 
@@ -54,4 +56,30 @@ void ShowDriverNotice(HWND owner, const char *text, const char *caption)
         }
     }
     noticeOpen = false;
+}
+
+static constexpr std::array<const char *, 13> eventTexts = {
+    "I don't know",                // 0
+    "HBX is on again",             // 1
+    "No connected sensor",         // 2
+    "HBX is off",                  // 3
+    "Sensor's mask failed",        // 4
+    "Driver internal error",       // 5
+    "I don't know",                // 6
+    "I don't know",                // 7
+    "Memory allocation error",     // 8
+    "New board, but old driver",   // 9
+    "Time to take XRay is over",   // 10
+    "USB board plugged off",       // 11
+    "USB board plugged on again",  // 12
+};
+
+const char *EventNoticeText(unsigned code)
+{
+    return code < eventTexts.size() ? eventTexts[code] : eventTexts[0];
+}
+
+void ShowDriverEventNotice(HWND mainWindow, LPARAM code)
+{
+    ShowDriverNotice(mainWindow, EventNoticeText(static_cast<unsigned>(code)), EVENT_CAPTION);
 }

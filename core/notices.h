@@ -1,5 +1,5 @@
-// The driver's notice boxes (event notices and the refusal of a corrupt
-// image): never more than one open at a time.
+// The driver's notice boxes (event notices with their texts, and the refusal
+// of a corrupt image): never more than one open at a time.
 #pragma once
 
 #include <windows.h>
@@ -11,3 +11,9 @@
 void ShowDriverNotice(HWND owner, const char *text, const char *caption);
 // How many notices are waiting behind the open one.
 size_t WaitingNoticeCount();
+
+constexpr const char EVENT_CAPTION[] = "Error or incoming event signalisation";
+// The notice text for a driver event code (taken unsigned).
+const char *EventNoticeText(unsigned code);
+// The event notice for a code the driver posted, through the queue.
+void ShowDriverEventNotice(HWND mainWindow, LPARAM code);
