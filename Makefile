@@ -14,12 +14,13 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 export BUILD BUILD64 CMAKE_FLAGS GUEST
 # The tree a target runs programs from, built first.
-RUN_TREE = tree=$$(bash scripts/flavour.sh "$(ARCH)" $(JOBS)) || exit 1;
+RUN_TREE = answer=$$(bash scripts/flavour.sh "$(ARCH)" $(JOBS)) || exit 1; \
+	eval "$$answer"; tree=$$FLAVOUR_TREE;
 # The same for a target that can run in the guest: $$in is then the command
 # that takes what follows there.
-RUN_IN = where=$$(mktemp); tree=$$(FLAVOUR_WHERE=$$where bash scripts/flavour.sh "$(ARCH)" $(JOBS)); \
-	rc=$$?; in=""; [ "$$(cat $$where)" = guest ] && in="bash scripts/guest.sh run --share $$tree --"; \
-	rm -f $$where; [ $$rc = 0 ] || exit 1;
+RUN_IN = answer=$$(FLAVOUR_GUEST=1 bash scripts/flavour.sh "$(ARCH)" $(JOBS)) || exit 1; \
+	eval "$$answer"; tree=$$FLAVOUR_TREE; in=""; \
+	[ "$$FLAVOUR_WHERE" = guest ] && in="bash scripts/guest.sh run --share $$tree --";
 
 .PHONY: all deps configure build test stress run clean dist screenshots soak reliability-report
 
@@ -75,8 +76,7 @@ soak: deps
 # here (its cases by kind, its short soak); a `make soak` or `make fuzz` run
 # before adds its figures.
 reliability-report: deps
-	@$(RUN_TREE) mkdir -p $$tree/reports; \
-	(cd $$tree && ctest --timeout 120 -j $(JOBS) --output-junit $$tree/reports/ctest-junit.xml | tail -n 3); \
+	@$(RUN_TREE) bash scripts/run-tests.sh --suite $$tree $(JOBS) | grep -E '^[0-9]+% tests passed|^Total Test time'; \
 	python3 scripts/reliability-report.py $$tree
 
 # The station against the floor program: table, out/bench.csv, out/bench.png.

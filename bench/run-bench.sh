@@ -22,10 +22,9 @@ else
 fi
 mkdir -p "$out"
 
-bash "$root/scripts/wine-env.sh" "$build" start
-eval "$(bash "$root/scripts/wine-env.sh" "$build" env)"
 # shellcheck source=../scripts/station-lib.sh
 . "$root/scripts/station-lib.sh"
+st_wine_up "$build"
 
 # bench.exe makes its own host windows: none may be open already.
 st_check_no_hosts

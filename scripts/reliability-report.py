@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes docs/reliability.md from the results of the runs in a build tree:
     reliability-report.py BUILD [OUTPUT]
-  BUILD/reports/ctest-junit.xml  the suite (ctest --output-junit)
+  BUILD/reports/suite-junit.xml  the suite (run-tests.sh --suite, ctest --output-junit)
   BUILD/reports/soak*.txt        the soaks (tests/soak/soak.sh)
   BUILD/reports/fuzz-*.txt       the fuzzers (make fuzz, or the suite's smoke)
 Nothing in the page is typed by hand: a figure whose run is missing says
@@ -206,7 +206,7 @@ def main():
         "## Inputs tried, by kind",
         "",
     ]
-    counts = suite_rows(os.path.join(reports, "ctest-junit.xml"))
+    counts = suite_rows(os.path.join(reports, "suite-junit.xml"))
     if counts is None:
         lines.append("Not run.")
     else:

@@ -12,10 +12,9 @@ out="$root/out"
 mkdir -p "$out"
 user_display=${DISPLAY:-}
 
-bash "$root/scripts/wine-env.sh" "$build" start
-eval "$(bash "$root/scripts/wine-env.sh" "$build" env)"
 # shellcheck source=station-lib.sh
 . "$root/scripts/station-lib.sh"
+st_wine_up "$build"
 
 export XRAYSIM_LOG="$out/xraysim.log"
 rm -f "$XRAYSIM_LOG"

@@ -45,9 +45,9 @@ jobs=${2:-$(nproc 2>/dev/null || echo 2)}
 b32=${BUILD:-build}
 case "$b32" in /*) ;; *) b32="$root/$b32" ;; esac
 
-note=$(mktemp) wherefile=$(mktemp) image_log=$(mktemp)
+image_log=$(mktemp)
 stress_pid=""
-trap 'rm -f "$note" "$wherefile" "$image_log"; [ -z "$stress_pid" ] || kill "$stress_pid" 2>/dev/null' EXIT
+trap 'rm -f "$image_log"; [ -z "$stress_pid" ] || kill "$stress_pid" 2>/dev/null' EXIT
 lines=()   # one per flavour, printed at the end
 status=0
 tree="" where="" summary=""
@@ -55,12 +55,11 @@ tree="" where="" summary=""
 # flavour ARCH: scripts/flavour.sh for ARCH; sets tree, where (host or
 # guest) and summary (why).
 flavour() {
-    : >"$note"
-    : >"$wherefile"
-    tree=$(FLAVOUR_NOTE="$note" FLAVOUR_WHERE="$wherefile" bash "$root/scripts/flavour.sh" "$1" "$jobs")
-    local rc=$?
-    summary=$(cat "$note")
-    where=$(cat "$wherefile")
+    local answer rc FLAVOUR_TREE="" FLAVOUR_WHERE="" FLAVOUR_NOTE=""
+    answer=$(FLAVOUR_GUEST=1 bash "$root/scripts/flavour.sh" "$1" "$jobs")
+    rc=$?
+    eval "$answer"
+    tree=$FLAVOUR_TREE where=$FLAVOUR_WHERE summary=$FLAVOUR_NOTE
     return "$rc"
 }
 result() {  # result RC: the line for the flavour just run

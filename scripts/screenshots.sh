@@ -22,10 +22,9 @@ work="$build/screenshots"
 rm -rf "$work"
 mkdir -p "$work"
 
-bash "$root/scripts/wine-env.sh" "$build" start
-eval "$(bash "$root/scripts/wine-env.sh" "$build" env)"
 # shellcheck source=station-lib.sh
 . "$root/scripts/station-lib.sh"
+st_wine_up "$build"
 
 # Wine draws the caption buttons with the Marlett font; without it they show
 # as the letters "0 1 2 r". This Wine does not load the copy in Debian's

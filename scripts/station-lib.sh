@@ -1,7 +1,7 @@
 # Shell functions shared by `make run` and the end-to-end tests: the
 # station's configuration in a build tree's Wine prefix, the host monitor,
 # the station itself, and keys pressed with xdotool on the private display.
-# Source after `wine-env.sh BUILD start` and `eval "$(wine-env.sh BUILD env)"`.
+# Source it, then bring a build tree's Wine up with st_wine_up.
 
 # Every wait below is a guard against a hang, never a measure: it reads the
 # wall clock (an xdotool or Wine call inside a loop can itself take seconds
@@ -20,6 +20,16 @@ ST_GUARD_END=${ST_GUARD_END:-60}       # a program sent SIGKILL until it is gone
 
 # The host windows' classes, as the station looks for them.
 ST_HOST_CLASSES='TLumitaneWnd|PELK_FOTO_SERVER'
+
+ST_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# st_wine_up TREE: the tree's Wine prefix, server and private display up
+# (wine-env.sh start), and this shell given their environment (WINE,
+# WINEPREFIX, DISPLAY and the rest). Fails when the start fails.
+st_wine_up() {
+    bash "$ST_ROOT/scripts/wine-env.sh" "$1" start || return 1
+    eval "$(bash "$ST_ROOT/scripts/wine-env.sh" "$1" env)"
+}
 
 # st_wait_for SECONDS COMMAND...: runs COMMAND until it succeeds; fails when
 # SECONDS of wall time have passed without it.

@@ -9,9 +9,8 @@ work="$build/e2e/$scenario"
 rm -rf "$work"
 mkdir -p "$work"
 
-bash "$root/scripts/wine-env.sh" "$build" start || exit 1
-eval "$(bash "$root/scripts/wine-env.sh" "$build" env)"
 . "$root/scripts/station-lib.sh"
+st_wine_up "$build" || exit 1
 
 
 st_guard_config "$work/saved"

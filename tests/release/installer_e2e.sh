@@ -17,11 +17,10 @@ work="$build/installer-e2e"
 rm -rf "$work"
 mkdir -p "$work"
 
-bash "$root/scripts/wine-env.sh" "$build" start || exit 1
-eval "$(bash "$root/scripts/wine-env.sh" "$build" env)"
+. "$root/scripts/station-lib.sh"
+st_wine_up "$build" || exit 1
 # No menu entries for the Linux desktop from the shortcuts the setup makes.
 export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winemenubuilder.exe=d"
-. "$root/scripts/station-lib.sh"
 
 
 # The older version went to a folder of the clinic's choosing; the upgrade

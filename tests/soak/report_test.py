@@ -41,7 +41,7 @@ def generate(files):
 
 class ReportTest(unittest.TestCase):
     def test_cases_are_counted_by_kind_with_failures_and_without_skipped_or_fixtures(self):
-        lines = generate({"ctest-junit.xml": JUNIT})
+        lines = generate({"suite-junit.xml": JUNIT})
         self.assertIn("| Hostile image handles (null, stale, not a live block) | 1 | 1 | 0 |", lines)
         self.assertIn("| Corrupt and foreign DIBs through the clipboard | 1 | 0 | 1 |", lines)
         self.assertIn("| Corrupt and foreign DIBs through the driver | 1 | 1 | 0 |", lines)

@@ -22,9 +22,8 @@ reports="$build/reports"
 rm -rf "$work"
 mkdir -p "$work" "$reports"
 
-bash "$root/scripts/wine-env.sh" "$build" start || exit 1
-eval "$(bash "$root/scripts/wine-env.sh" "$build" env)"
 . "$root/scripts/station-lib.sh"
+st_wine_up "$build" || exit 1
 
 st_guard_config "$work/saved"
 st_configure "$bin" testdrv_soak.dll
