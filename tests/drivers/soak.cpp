@@ -11,27 +11,21 @@
 // the station is between two messages. The hook then holds the station
 // there while the worker samples memory, objects and lock counts, so no
 // paint or send can run during a sample.
-// Blocks handed over are tracked through the station's import of
-// GlobalFree; the import is put back before the library is unloaded.
+// What it sees of the station, and the samples, are in soakwatch.cpp.
 //
 // Settings (environment): SOAK_IMAGES, SOAK_PAIRS, SOAK_BURST, SOAK_WIDTH,
 // SOAK_HEIGHT, SOAK_REPORT (key=value lines written at XRAYClose) and
 // SOAK_EXPECT (the CRC-32 every host should receive, in order, one a line).
 #include "soak.h"
 
-#include <psapi.h>
-
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "crc32.h"
-#include "iatpatch.h"
-#include "procmem.h"
 #include "resource.h"
+#include "soakimage.h"
+#include "soakwatch.h"
 #include "xraydrv.h"
 
 static constexpr WPARAM SOAK_MARKER = 0x534B;
@@ -44,16 +38,6 @@ static constexpr int SERIES_STEP = 1000;
 // station is taken not to paint, and the plan stops waiting for paints.
 static constexpr DWORD PAINT_DEADLINE_MS = 20000;
 
-struct Sample {
-    SIZE_T privateUsage;   // GetProcessMemoryInfo, PROCESS_MEMORY_COUNTERS_EX
-    SIZE_T privateCommit;  // committed MEM_PRIVATE pages, by VirtualQuery
-    SIZE_T heapBusy;       // busy bytes of the process heap, by HeapWalk
-    SIZE_T allHeapsBusy;   // busy bytes of every heap of the process
-    unsigned gdiObjects;
-    unsigned userObjects;
-    unsigned stationBlocks;  // blocks the station allocated and still holds
-};
-
 static HWND stationWindow;
 static DWORD stationThread;
 static HHOOK hook;
@@ -65,23 +49,10 @@ static volatile LONG stopping;
 static int imageWidth = 512;
 static int imageHeight = 768;
 
-static CRITICAL_SECTION blockLock;
-static std::set<HGLOBAL> handedOver;    // ours, not yet freed by the station
-static std::set<HGLOBAL> stationOwned;  // allocated by the station, not yet freed or given away
-static unsigned long blocksHanded;
-static unsigned long blocksFreedByStation;
-static void *originalGlobalFree;
-static void *originalGlobalAlloc;
-static void *originalSetClipboardData;
-static void *originalEndPaint;
-static volatile LONG paints;
-
 static std::string report;
 static std::vector<uint32_t> expected;
 static bool stalled;
 static unsigned maxLockCount;
-static const char *gdiMethod = "GetGuiResources";
-static const char *userMethod = "GetGuiResources";
 
 static int EnvInt(const char *name, int fallback)
 {
@@ -113,146 +84,6 @@ static void PutText(const char *key, const char *value)
     report += '=';
     report += value;
     report += '\n';
-}
-
-// --- The station's block calls, seen through its import table ------------
-
-static HGLOBAL WINAPI WatchGlobalFree(HGLOBAL block)
-{
-    EnterCriticalSection(&blockLock);
-    if (handedOver.erase(block) > 0) {
-        ++blocksFreedByStation;
-    }
-    stationOwned.erase(block);
-    LeaveCriticalSection(&blockLock);
-    return reinterpret_cast<HGLOBAL(WINAPI *)(HGLOBAL)>(originalGlobalFree)(block);
-}
-
-static HGLOBAL WINAPI WatchGlobalAlloc(UINT flags, SIZE_T size)
-{
-    HGLOBAL block = reinterpret_cast<HGLOBAL(WINAPI *)(UINT, SIZE_T)>(originalGlobalAlloc)(flags, size);
-    if (block != nullptr) {
-        EnterCriticalSection(&blockLock);
-        stationOwned.insert(block);
-        LeaveCriticalSection(&blockLock);
-    }
-    return block;
-}
-
-// A block the clipboard accepts is the clipboard's from then on.
-static HANDLE WINAPI WatchSetClipboardData(UINT format, HANDLE data)
-{
-    HANDLE taken = reinterpret_cast<HANDLE(WINAPI *)(UINT, HANDLE)>(originalSetClipboardData)(format, data);
-    if (taken != nullptr) {
-        EnterCriticalSection(&blockLock);
-        stationOwned.erase(data);
-        LeaveCriticalSection(&blockLock);
-    }
-    return taken;
-}
-
-static BOOL WINAPI WatchEndPaint(HWND window, const PAINTSTRUCT *paint)
-{
-    BOOL done = reinterpret_cast<BOOL(WINAPI *)(HWND, const PAINTSTRUCT *)>(originalEndPaint)(window, paint);
-    if (window == stationWindow) {
-        InterlockedIncrement(&paints);
-    }
-    return done;
-}
-
-static void WatchStationImports()
-{
-    HMODULE station = GetModuleHandleA(nullptr);
-    originalGlobalFree = PatchModuleImport(station, "kernel32.dll", "GlobalFree",
-                                           reinterpret_cast<void *>(WatchGlobalFree));
-    originalGlobalAlloc = PatchModuleImport(station, "kernel32.dll", "GlobalAlloc",
-                                            reinterpret_cast<void *>(WatchGlobalAlloc));
-    originalSetClipboardData = PatchModuleImport(station, "user32.dll", "SetClipboardData",
-                                                 reinterpret_cast<void *>(WatchSetClipboardData));
-    originalEndPaint = PatchModuleImport(station, "user32.dll", "EndPaint",
-                                         reinterpret_cast<void *>(WatchEndPaint));
-}
-
-static void RestoreStationImports()
-{
-    HMODULE station = GetModuleHandleA(nullptr);
-    if (originalGlobalFree != nullptr) {
-        PatchModuleImport(station, "kernel32.dll", "GlobalFree", originalGlobalFree);
-    }
-    if (originalGlobalAlloc != nullptr) {
-        PatchModuleImport(station, "kernel32.dll", "GlobalAlloc", originalGlobalAlloc);
-    }
-    if (originalSetClipboardData != nullptr) {
-        PatchModuleImport(station, "user32.dll", "SetClipboardData", originalSetClipboardData);
-    }
-    if (originalEndPaint != nullptr) {
-        PatchModuleImport(station, "user32.dll", "EndPaint", originalEndPaint);
-    }
-}
-
-// --- Measurements ---------------------------------------------------------
-
-// GetGuiResources answers 0 under Wine. There a GDI handle whose high word
-// is 0 matches the live object at that index of the handle table, so the
-// live objects are counted by asking GetObjectType over all 65536 indices.
-static unsigned GdiObjects()
-{
-    DWORD counted = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
-    if (counted != 0) {
-        return counted;
-    }
-    gdiMethod = "GetObjectType over the handle table";
-    unsigned live = 0;
-    for (ULONG_PTR index = 1; index <= 0xFFFF; ++index) {
-        if (GetObjectType(reinterpret_cast<HGDIOBJ>(index)) != 0) {
-            ++live;
-        }
-    }
-    return live;
-}
-
-static BOOL CALLBACK CountWindow(HWND window, LPARAM counter)
-{
-    ++*reinterpret_cast<unsigned *>(counter);
-    EnumChildWindows(window, CountWindow, counter);
-    return TRUE;
-}
-
-// Windows of the station's thread and all their descendants.
-static unsigned UserObjects()
-{
-    DWORD counted = GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS);
-    if (counted != 0) {
-        return counted;
-    }
-    userMethod = "windows of the station's thread and their children";
-    unsigned windows = 0;
-    EnumThreadWindows(stationThread, CountWindow, reinterpret_cast<LPARAM>(&windows));
-    return windows;
-}
-
-static Sample TakeSample()
-{
-    Sample sample = {};
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof counters;
-    if (GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS *>(&counters),
-                             sizeof counters)) {
-        sample.privateUsage = counters.PrivateUsage;
-    }
-    sample.privateCommit = CommittedPrivateBytes();
-    sample.heapBusy = HeapBusyBytes();
-    HANDLE heaps[64];
-    DWORD count = GetProcessHeaps(64, heaps);
-    for (DWORD i = 0; i < count && i < 64; ++i) {
-        sample.allHeapsBusy += HeapBusyBytes(heaps[i]);
-    }
-    sample.gdiObjects = GdiObjects();
-    sample.userObjects = UserObjects();
-    EnterCriticalSection(&blockLock);
-    sample.stationBlocks = static_cast<unsigned>(stationOwned.size());
-    LeaveCriticalSection(&blockLock);
-    return sample;
 }
 
 static void PutSample(const char *when, const Sample &sample)
@@ -302,7 +133,7 @@ static void Release() { SetEvent(sampleDone); }
 static bool AwaitPaint(LONG before)
 {
     for (DWORD waited = 0; waited < PAINT_DEADLINE_MS; waited += 2) {
-        if (InterlockedCompareExchange(&paints, 0, 0) != before || stopping) {
+        if (PaintsSoFar() != before || stopping) {
             return true;
         }
         Sleep(2);
@@ -312,62 +143,18 @@ static bool AwaitPaint(LONG before)
 
 // --- Images ---------------------------------------------------------------
 
-static HGLOBAL MakeImage(unsigned serial, uint32_t *crc)
-{
-    const DWORD stride = (static_cast<DWORD>(imageWidth) + 3u) & ~3u;
-    const DWORD size = sizeof(BITMAPINFOHEADER) + 256 * sizeof(RGBQUAD) + stride * imageHeight;
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size);
-    BYTE *bytes = block != nullptr ? static_cast<BYTE *>(GlobalLock(block)) : nullptr;
-    if (bytes == nullptr) {
-        if (block != nullptr) {
-            GlobalFree(block);
-        }
-        return nullptr;
-    }
-    BITMAPINFOHEADER header = {};
-    header.biSize = sizeof header;
-    header.biWidth = imageWidth;
-    header.biHeight = imageHeight;
-    header.biPlanes = 1;
-    header.biBitCount = 8;
-    header.biCompression = BI_RGB;
-    memcpy(bytes, &header, sizeof header);
-    RGBQUAD *table = reinterpret_cast<RGBQUAD *>(bytes + sizeof header);
-    for (int i = 0; i < 256; ++i) {
-        table[i] = {static_cast<BYTE>(i), static_cast<BYTE>(i), static_cast<BYTE>(i), 0};
-    }
-    // A diagonal ramp shifted by the serial, the serial itself in the first
-    // four pixels: every image differs from every other.
-    BYTE *rows = bytes + sizeof header + 256 * sizeof(RGBQUAD);
-    for (int y = 0; y < imageHeight; ++y) {
-        for (DWORD x = 0; x < stride; ++x) {
-            rows[y * stride + x] = static_cast<BYTE>(x + y + serial);
-        }
-    }
-    memcpy(rows, &serial, sizeof serial);
-    *crc = Crc32(bytes, size);
-    GlobalUnlock(block);
-    return block;
-}
-
 static HGLOBAL lastHanded;
 
 static bool Deliver(unsigned serial)
 {
     uint32_t crc = 0;
-    HGLOBAL block = MakeImage(serial, &crc);
+    HGLOBAL block = MakeSoakImage(imageWidth, imageHeight, serial, &crc);
     if (block == nullptr) {
         return false;
     }
-    EnterCriticalSection(&blockLock);
-    handedOver.insert(block);
-    ++blocksHanded;
-    LeaveCriticalSection(&blockLock);
+    NoteHandedOver(block);
     if (!PostMessageA(stationWindow, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(block))) {
-        EnterCriticalSection(&blockLock);
-        handedOver.erase(block);
-        --blocksHanded;
-        LeaveCriticalSection(&blockLock);
+        ForgetHandedOver(block);
         GlobalFree(block);
         return false;
     }
@@ -386,62 +173,75 @@ static void CheckLockCount()
     }
 }
 
-static DWORD WINAPI SoakWorker(void *)
-{
-    const int images = EnvInt("SOAK_IMAGES", 300);
-    const int pairs = EnvInt("SOAK_PAIRS", 100);
-    const int burst = EnvInt("SOAK_BURST", 100);
+// --- The plan -------------------------------------------------------------
+
+// How far the plan got, and the samples it took on the way.
+struct Progress {
     unsigned serial = 0;
     int paced = 0;
     int pairsDone = 0;
     int burstDone = 0;
+    int unpainted = 0;
     Sample baseline = {}, pacedEnd = {}, pairsStart = {}, pairsEnd = {}, end = {};
     bool ok = true;
-    // Reserved up front so that the driver's own bookkeeping does not grow
-    // the memory it measures.
-    expected.reserve(static_cast<size_t>(images) + pairs + burst);
     std::string series;
+};
 
-    bool awaitPaints = true;
-    int unpainted = 0;
-    for (; ok && paced < images && !stopping; ++paced) {
-        // Taken, painted, then sampled between two messages: a lock the
-        // paint leaves behind shows in the sample.
-        LONG paintsBefore = InterlockedCompareExchange(&paints, 0, 0);
-        ok = Deliver(++serial) && AwaitStation();
-        if (!ok) {
-            break;
-        }
-        Release();
-        if (awaitPaints && !AwaitPaint(paintsBefore)) {
-            ++unpainted;
-            awaitPaints = false;
-        }
-        ok = AwaitStation();
-        if (!ok) {
-            break;
-        }
-        CheckLockCount();
-        if (paced + 1 == BASELINE_IMAGES || (images < BASELINE_IMAGES && paced == 0)) {
-            baseline = TakeSample();
-        }
-        if (paced + 1 == images) {
-            pacedEnd = TakeSample();
-        }
-        if ((paced + 1) % SERIES_STEP == 0) {
-            char figure[32];
-            Sample now = TakeSample();
-            snprintf(figure, sizeof figure, "%s%lu/%lu", series.empty() ? "" : ",",
-                     static_cast<unsigned long>(now.privateCommit), static_cast<unsigned long>(now.allHeapsBusy));
-            series += figure;
-        }
-        Release();
+// One paced image; false when it could not be delivered or the station
+// stopped answering.
+static bool PacedImage(int images, bool *awaitPaints, Progress *p)
+{
+    // Taken, painted, then sampled between two messages: a lock the
+    // paint leaves behind shows in the sample.
+    LONG paintsBefore = PaintsSoFar();
+    if (!(Deliver(++p->serial) && AwaitStation())) {
+        return false;
     }
-    for (; ok && pairsDone < pairs && !stopping; ++pairsDone) {
+    Release();
+    if (*awaitPaints && !AwaitPaint(paintsBefore)) {
+        ++p->unpainted;
+        *awaitPaints = false;
+    }
+    if (!AwaitStation()) {
+        return false;
+    }
+    CheckLockCount();
+    const int paced = p->paced;
+    if (paced + 1 == BASELINE_IMAGES || (images < BASELINE_IMAGES && paced == 0)) {
+        p->baseline = TakeSample();
+    }
+    if (paced + 1 == images) {
+        p->pacedEnd = TakeSample();
+    }
+    if ((paced + 1) % SERIES_STEP == 0) {
+        char figure[32];
+        Sample now = TakeSample();
+        snprintf(figure, sizeof figure, "%s%lu/%lu", p->series.empty() ? "" : ",",
+                 static_cast<unsigned long>(now.privateCommit), static_cast<unsigned long>(now.allHeapsBusy));
+        p->series += figure;
+    }
+    Release();
+    return true;
+}
+
+static void RunPaced(int images, Progress *p)
+{
+    bool awaitPaints = true;
+    for (; p->ok && p->paced < images && !stopping; ++p->paced) {
+        p->ok = PacedImage(images, &awaitPaints, p);
+        if (!p->ok) {
+            break;
+        }
+    }
+}
+
+static void RunPairs(int pairs, Progress *p)
+{
+    for (; p->ok && p->pairsDone < pairs && !stopping; ++p->pairsDone) {
         PostMessageA(stationWindow, WM_COMMAND, IDM_COPY, 0);
         PostMessageA(stationWindow, WM_COMMAND, IDM_PASTE, 0);
-        ok = AwaitStation();
-        if (!ok) {
+        p->ok = AwaitStation();
+        if (!p->ok) {
             break;
         }
         // The paste sends the image it took back from the clipboard: the
@@ -450,40 +250,62 @@ static DWORD WINAPI SoakWorker(void *)
             expected.push_back(expected.back());
         }
         // From the first pair on, the clipboard holds a block of its own.
-        if (pairsDone == 0) {
-            pairsStart = TakeSample();
+        if (p->pairsDone == 0) {
+            p->pairsStart = TakeSample();
         }
-        if (pairsDone + 1 == pairs) {
-            pairsEnd = TakeSample();
+        if (p->pairsDone + 1 == pairs) {
+            p->pairsEnd = TakeSample();
         }
         Release();
     }
-    for (; ok && burstDone < burst && !stopping; ++burstDone) {
-        ok = Deliver(++serial);
-    }
-    if (ok && AwaitStation()) {
-        CheckLockCount();
-        end = TakeSample();
-        Release();
-    }
+}
 
-    Put("images_paced", paced);
-    Put("pairs", pairsDone);
-    Put("images_burst", burstDone);
+static void RunBurst(int burst, Progress *p)
+{
+    for (; p->ok && p->burstDone < burst && !stopping; ++p->burstDone) {
+        p->ok = Deliver(++p->serial);
+    }
+    if (p->ok && AwaitStation()) {
+        CheckLockCount();
+        p->end = TakeSample();
+        Release();
+    }
+}
+
+static void PutProgress(const Progress &p)
+{
+    Put("images_paced", p.paced);
+    Put("pairs", p.pairsDone);
+    Put("images_burst", p.burstDone);
     Put("image_width", imageWidth);
     Put("image_height", imageHeight);
     Put("stalled", stalled ? 1 : 0);
-    Put("paints", paints);
-    Put("paced_unpainted", unpainted);
-    PutSample("after100", baseline);
-    PutSample("paced_end", pacedEnd);
-    PutSample("pairs_start", pairsStart);
-    PutSample("pairs_end", pairsEnd);
-    PutSample("end", end);
-    PutText("paced_private_commit_every_1000", series.c_str());
+    Put("paints", PaintsSoFar());
+    Put("paced_unpainted", p.unpainted);
+    PutSample("after100", p.baseline);
+    PutSample("paced_end", p.pacedEnd);
+    PutSample("pairs_start", p.pairsStart);
+    PutSample("pairs_end", p.pairsEnd);
+    PutSample("end", p.end);
+    PutText("paced_private_commit_every_1000", p.series.c_str());
     Put("lock_count_max", maxLockCount);
-    PutText("gdi_method", gdiMethod);
-    PutText("user_method", userMethod);
+    PutText("gdi_method", GdiMethod());
+    PutText("user_method", UserMethod());
+}
+
+static DWORD WINAPI SoakWorker(void *)
+{
+    const int images = EnvInt("SOAK_IMAGES", 300);
+    const int pairs = EnvInt("SOAK_PAIRS", 100);
+    const int burst = EnvInt("SOAK_BURST", 100);
+    // Reserved up front so that the driver's own bookkeeping does not grow
+    // the memory it measures.
+    expected.reserve(static_cast<size_t>(images) + pairs + burst);
+    Progress progress;
+    RunPaced(images, &progress);
+    RunPairs(pairs, &progress);
+    RunBurst(burst, &progress);
+    PutProgress(progress);
     PostMessageA(stationWindow, WM_CLOSE, 0, 0);
     return 0;
 }
@@ -501,7 +323,7 @@ void SoakOnOpen(HWND window, int *width, int *height)
     }
     stationWindow = window;
     stationThread = GetCurrentThreadId();
-    InitializeCriticalSection(&blockLock);
+    TrackStation(window, stationThread);
     markerSeen = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     sampleDone = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     WatchStationImports();
@@ -526,11 +348,10 @@ void SoakOnClose()
     UnhookWindowsHookEx(hook);
     RestoreStationImports();
 
-    EnterCriticalSection(&blockLock);
-    Put("blocks_handed", blocksHanded);
-    Put("blocks_freed_by_station", blocksFreedByStation);
-    Put("blocks_leaked", handedOver.size());
-    LeaveCriticalSection(&blockLock);
+    const BlockCounts blocks = CountBlocks();
+    Put("blocks_handed", blocks.handed);
+    Put("blocks_freed_by_station", blocks.freedByStation);
+    Put("blocks_leaked", blocks.leaked);
 
     FILE *out = fopen(EnvText("SOAK_REPORT").c_str(), "wb");
     if (out != nullptr) {
