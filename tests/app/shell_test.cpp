@@ -7,15 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "fixtures.h"
+#include "dibbuilder.h"
 #include "hosts.h"
 #include "iatpatch.h"
-#include "modal.h"
 #include "notices.h"
 #include "palette.h"
 #include "resource.h"
 #include "shell.h"
-#include "testdrv_client.h"
+#include "teststation.h"
 #include "view.h"
 #include "wndproc.h"
 #include "xraydrv.h"
@@ -35,42 +34,16 @@ TEST(EventNoticeText, EveryCodeHasItsText)
     EXPECT_STREQ("I don't know", EventNoticeText(0xFFFFFFFFu));
 }
 
-// A station window on the full test driver in mode 2, with the registry key
-// and "xray.ini" restored afterwards.
-class Station : public ::testing::Test {
+// A station window on the full test driver in mode 2, the sensor's key made
+// first, with the registry key and "xray.ini" restored afterwards.
+class Station : public ::testing::Test, protected TestStation {
 protected:
-    RegistryGuard registry;
-    IniGuard ini;
-    TestDriver driver{"testdrv_full.dll"};
-    ModalCatcher modal;
-    HWND window = nullptr;
-
+    Station() : TestStation(StationOptions().WithSensorKey()) {}
     void SetUp() override
     {
         ASSERT_TRUE(driver.Loaded());
-        CreateSensorKey();
-        WriteDriverPath(driver.path.c_str());
-        window = CreateStationWindow();
         ASSERT_NE(nullptr, window);
-        PumpMessages();
     }
-    void TearDown() override
-    {
-        if (IsWindow(window)) {
-            DestroyWindow(window);
-        }
-        DrainQuit();
-    }
-    static void DrainQuit()
-    {
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message != WM_QUIT) {
-                DispatchMessageA(&msg);
-            }
-        }
-    }
-    std::string Boxes() const { return Describe(modal.records); }
 };
 
 TEST_F(Station, WindowIsCreatedHiddenWithClassAndStyle)
@@ -420,20 +393,6 @@ static LRESULT CALLBACK PhotoServerProc(HWND window, UINT message, WPARAM wParam
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-static HGLOBAL SmallImage()
-{
-    const SIZE_T size = sizeof(BITMAPINFOHEADER) + 1024 + 16 * 16;
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
-    auto *header = static_cast<BITMAPINFOHEADER *>(GlobalLock(block));
-    header->biSize = sizeof(BITMAPINFOHEADER);
-    header->biWidth = 16;
-    header->biHeight = 16;
-    header->biPlanes = 1;
-    header->biBitCount = 8;
-    GlobalUnlock(block);
-    return block;
-}
-
 TEST_F(Station, ExitCommandRunsTheDestructionStepsInOrder)
 {
     WNDCLASSA wc = {};
@@ -446,7 +405,9 @@ TEST_F(Station, ExitCommandRunsTheDestructionStepsInOrder)
     ASSERT_NE(nullptr, photoServer);
     photoServerMessages.clear();
 
-    imageAtClose = SmallImage();
+    DibFields small;
+    small.width = small.height = 16;
+    imageAtClose = MakeDibBlock(small);
     SendMessageA(window, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(imageAtClose));
     ASSERT_EQ(imageAtClose, GetCurrentImage());
     driver.SetCloseHook(OnDriverClose);
@@ -540,32 +501,21 @@ static void __cdecl OnDriverOpen(HWND window)
 
 TEST(StationCreation, PaletteAndSettingsComeBeforeTheOpenAndTheTitleAfter)
 {
-    RegistryGuard registry;
-    IniGuard ini;
-    TestDriver driver("testdrv_full.dll");
+    TestStation station(StationOptions().Deferred());
+    TestDriver &driver = station.driver;
+    const ModalCatcher &modal = station.modal;
     ASSERT_TRUE(driver.Loaded());
-    ModalCatcher modal;
     DeleteSensorKey();
     ASSERT_TRUE(CreateSensorKey());
-    WriteDriverPath(driver.path.c_str());
     driver.SetOpenHook(OnDriverOpen);
 
-    HWND window = CreateStationWindow();
+    HWND window = station.Open();
     ASSERT_NE(nullptr, window);
     EXPECT_EQ("XRAYOpen(VESTRA,4711);", driver.Calls());
     EXPECT_TRUE(paletteAtOpen);
     EXPECT_TRUE(settingsAtOpen);
     EXPECT_FALSE(visibleAtOpen);
     EXPECT_EQ("CATTURA DA SENSORE", titleAtOpen);
-    char title[128] = "";
-    GetWindowTextA(window, title, sizeof title);
-    EXPECT_STREQ("CATTURA DA SENSORE - Standalone version", title);
+    EXPECT_EQ("CATTURA DA SENSORE - Standalone version", Title(window));
     EXPECT_TRUE(modal.records.empty()) << Describe(modal.records);
-    DestroyWindow(window);
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message != WM_QUIT) {
-            DispatchMessageA(&msg);
-        }
-    }
 }

@@ -6,15 +6,16 @@
 #include <algorithm>
 #include <cstring>
 
-#include "crc32.h"
-#include "exchange_support.h"
+#include "dibbuilder.h"
 #include "hosts.h"
 #include "iatpatch.h"
+#include "memwatch.h"
+#include "rangerecorder.h"
 #include "resource.h"
+#include "testhosts.h"
+#include "teststation.h"
 #include "view.h"
 #include "xraydrv.h"
-
-static UINT LockCount(HGLOBAL block) { return GlobalFlags(block) & GMEM_LOCKCOUNT; }
 
 TEST(DuplicateImageBlock, CopiesTheWholeBlockIntoANewMovableBlock)
 {
@@ -199,7 +200,7 @@ TEST(SendImageToHosts, TagsCarryTheDriversResolutionOrZeroWithoutIt)
         {"testdrv_noresolution.dll", false, 0x000001FFu, 0u, ""},
     };
     for (const auto &c : cases) {
-        Station station(c.driverDll);
+        TestStation station(c.driverDll);
         ASSERT_TRUE(station.driver.Loaded()) << c.driverDll;
         ASSERT_NE(nullptr, station.window);
         if (c.reportsResolution) {
@@ -228,7 +229,7 @@ TEST(NotifyPhotoServerOnExit, ClosingTheStationPostsOneNoticeToThePhotoServerOnl
     const UINT deleteResource = RegisterWindowMessageA("WM_DELETE_RESOURCE");
     TestHosts hosts(true, true);
     {
-        Station station;
+        TestStation station;
         ASSERT_NE(nullptr, station.window);
         DestroyWindow(station.window);
         // Posted, not sent: nothing has arrived before the queue is pumped.
@@ -250,7 +251,7 @@ TEST(NotifyPhotoServerOnExit, WithOnlyTheFrontEndNothingIsPosted)
     PumpMessages(50);
     EXPECT_TRUE(Events().empty()) << DescribeEvents();
     {
-        Station station;
+        TestStation station;
         DestroyWindow(station.window);
         PumpMessages(50);
     }
@@ -449,7 +450,7 @@ TEST_F(SlowHostTest, FrontEndThatStoppedPumpingIsSkippedAtOnce)
 TEST(DriverImageIntake, OnlyLiveBlocksThatFitTheirHeaderReplaceTheCurrentImage)
 {
     enum Outcome { Ignored, Refused, Adopted };
-    Station station;
+    TestStation station;
     ASSERT_NE(nullptr, station.window);
     TestHosts hosts(true, true);
     station.driver.SetSize(900, 1200);
@@ -550,26 +551,20 @@ static void SlowFrontEnd(const HostEvent &event)
         return;
     }
     if (++frontEndCopies == 2 && !lateBlocks.empty()) {
-        EXPECT_TRUE(DeliverFromDriverThread(*nestedDriver, lateBlocks)) << "the driver's thread never finished";
+        EXPECT_TRUE(nestedDriver->DeliverFromThread(lateBlocks)) << "the driver's thread never finished";
     }
     if (frontEndCopies != 1) {
         return;
     }
-    EXPECT_TRUE(DeliverFromDriverThread(*nestedDriver, nestedBlocks)) << "the driver's thread never finished";
+    EXPECT_TRUE(nestedDriver->DeliverFromThread(nestedBlocks)) << "the driver's thread never finished";
     if (destroyAfterDelivery != nullptr) {
         DestroyWindow(destroyAfterDelivery);
     }
 }
 
-static uint32_t BlockCrc(HGLOBAL block)
-{
-    const std::vector<BYTE> bytes = BlockBytes(block);
-    return Crc32(bytes.data(), bytes.size());
-}
-
 class NestedDelivery : public ::testing::Test {
 protected:
-    Station station{"testdrv_thread.dll"};
+    TestStation station{"testdrv_thread.dll"};
     TestHosts hosts{true, true};
     HGLOBAL first = nullptr;
     std::vector<uint32_t> sent;  // CRC of each image in arrival order
@@ -600,22 +595,10 @@ protected:
     {
         SendMessageA(station.window, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(first));
     }
-    // What a host received, as CRCs in the order it received them.
-    static std::vector<uint32_t> Received(char who)
-    {
-        std::vector<uint32_t> out;
-        for (const HostEvent &e : CopyEvents(who)) {
-            out.push_back(Crc32(e.bytes.data(), e.bytes.size()));
-        }
-        return out;
-    }
     // Each duplicate made was freed.
     static void ExpectEveryAllocationFreed(const MemoryWatch &memory)
     {
-        const std::vector<HGLOBAL> freed = memory.Freed();
-        for (HGLOBAL block : memory.Allocated()) {
-            EXPECT_NE(freed.end(), std::find(freed.begin(), freed.end(), block)) << "leaked " << block;
-        }
+        EXPECT_EQ(std::vector<HGLOBAL>(), memory.Unfreed()) << "leaked";
     }
 };
 
@@ -627,8 +610,8 @@ TEST_F(NestedDelivery, ImagesArrivingDuringASendReachBothHostsOnceInArrivalOrder
 
     DeliverFirst();
 
-    EXPECT_EQ(sent, Received('F')) << DescribeEvents();
-    EXPECT_EQ(sent, Received('P')) << DescribeEvents();
+    EXPECT_EQ(sent, ReceivedCrcs('F')) << DescribeEvents();
+    EXPECT_EQ(sent, ReceivedCrcs('P')) << DescribeEvents();
     // Each image goes to the front end and then to the photo server before
     // the next one goes anywhere.
     std::string order;
@@ -662,8 +645,8 @@ TEST_F(NestedDelivery, ImageArrivingWhileTheQueueIsSentGoesLast)
 
     DeliverFirst();
 
-    EXPECT_EQ(sent, Received('F')) << DescribeEvents();
-    EXPECT_EQ(sent, Received('P')) << DescribeEvents();
+    EXPECT_EQ(sent, ReceivedCrcs('F')) << DescribeEvents();
+    EXPECT_EQ(sent, ReceivedCrcs('P')) << DescribeEvents();
     EXPECT_EQ(4, memory.Allocations());
     ExpectEveryAllocationFreed(memory);
     EXPECT_EQ(0u, PendingSendCount());
@@ -688,8 +671,8 @@ TEST_F(NestedDelivery, ImagesPastTheBoundAreSentAtOnceAndNoneIsLost)
     frontEnd.insert(frontEnd.end(), waited.begin(), waited.end());
     photoServer.push_back(sent[0]);
     photoServer.insert(photoServer.end(), waited.begin(), waited.end());
-    EXPECT_EQ(frontEnd, Received('F')) << DescribeEvents();
-    EXPECT_EQ(photoServer, Received('P')) << DescribeEvents();
+    EXPECT_EQ(frontEnd, ReceivedCrcs('F')) << DescribeEvents();
+    EXPECT_EQ(photoServer, ReceivedCrcs('P')) << DescribeEvents();
     EXPECT_EQ(nested + 1, memory.Allocations());
     ExpectEveryAllocationFreed(memory);
     EXPECT_EQ(0u, PendingSendCount());
@@ -709,8 +692,8 @@ TEST_F(NestedDelivery, ImagesWaitingWhenTheStationIsDestroyedAreFreedAndSentNowh
 
     EXPECT_FALSE(IsWindow(station.window));
     const std::vector<uint32_t> firstOnly = {sent[0]};
-    EXPECT_EQ(firstOnly, Received('F')) << DescribeEvents();
-    EXPECT_EQ(firstOnly, Received('P')) << DescribeEvents();
+    EXPECT_EQ(firstOnly, ReceivedCrcs('F')) << DescribeEvents();
+    EXPECT_EQ(firstOnly, ReceivedCrcs('P')) << DescribeEvents();
     ASSERT_FALSE(Events().empty());
     EXPECT_EQ(DeleteResourceMessage(), Events().back().message) << DescribeEvents();
     EXPECT_EQ(3, memory.Allocations());
@@ -739,8 +722,8 @@ TEST_F(NestedDelivery, ImageArrivingInsideTheIntakeIsTakenInAfterIt)
     DeliverFirst();
 
     ASSERT_NE(std::string::npos, station.driver.Calls().find("XRAYSize:delivered;")) << station.driver.Calls();
-    EXPECT_EQ(sent, Received('F')) << DescribeEvents();
-    EXPECT_EQ(sent, Received('P')) << DescribeEvents();
+    EXPECT_EQ(sent, ReceivedCrcs('F')) << DescribeEvents();
+    EXPECT_EQ(sent, ReceivedCrcs('P')) << DescribeEvents();
     EXPECT_EQ(nestedBlocks[0], GetCurrentImage());
     const std::vector<HGLOBAL> freed = memory.Freed();
     EXPECT_NE(freed.end(), std::find(freed.begin(), freed.end(), first)) << "the first image was not freed when the second replaced it";
