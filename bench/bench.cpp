@@ -74,13 +74,6 @@ static double msPerTick;
 static bool failures;
 static bool judging = true;  // a smoke run's single samples are not held to the goals
 
-static int64_t Now()
-{
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return now.QuadPart;
-}
-
 static uint32_t BlockBytes(Size size)
 {
     return 40 + 1024 + ((size.width + 3u) & ~3u) * size.height;

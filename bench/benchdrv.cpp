@@ -99,13 +99,6 @@ static void MakeTemplate(int width, int height)
     InterlockedExchange(&sensorHeight, height);
 }
 
-static int64_t Now()
-{
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return now.QuadPart;
-}
-
 // Images posted in this command that have not yet reached both hosts.
 static LONG Outstanding(LONG posted, const LONG base[HOST_COUNT])
 {
