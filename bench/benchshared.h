@@ -9,6 +9,14 @@
 
 #include <cstdint>
 
+// The clock every process of the benchmark stamps with.
+inline int64_t Now()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
 constexpr char BENCH_MAPPING_NAME[] = "CapBenchShared";
 constexpr char BENCH_GO_EVENT[] = "CapBenchGo%d";
 constexpr char BENCH_DONE_EVENT[] = "CapBenchDone%d";

@@ -55,99 +55,135 @@ bool ReadName(const Reader &r, const std::vector<Section> &sections, uint32_t rv
     return offset < r.file.size() && r.file[offset] == 0;
 }
 
+// Where the headers put the data directories and the sections.
+struct Layout {
+    uint64_t directories = 0;  // the first data directory
+    uint32_t directoryCount = 0;
+    uint64_t optionalEnd = 0;  // the end of the optional header
+    std::vector<Section> sections;
+};
+
+// The file header, the optional header and the section table. False when
+// the file stops there: `image->kind` says whether it is a PE file at all.
+bool ReadHeaders(const Reader &r, PeImage *image, Layout *layout)
+{
+    if (!r.Has(0, 64) || r.file[0] != 'M' || r.file[1] != 'Z') {
+        return false;
+    }
+    const uint32_t pe = r.U32(0x3C);
+    if (!r.Has(pe, 24) || r.U32(pe) != 0x00004550) {
+        return false;
+    }
+    image->kind = PeKind::Truncated;
+    image->machine = r.U16(pe + 4);
+    const uint16_t sectionCount = r.U16(pe + 6);
+    const uint16_t optionalSize = r.U16(pe + 20);
+    image->dll = (r.U16(pe + 22) & FILE_DLL) != 0;
+    const uint64_t optional = pe + 24;
+    if (!r.Has(optional, optionalSize) || optionalSize < 2) {
+        return false;
+    }
+    const uint16_t magic = r.U16(optional);
+    if (magic != OPTIONAL_PE32 && magic != OPTIONAL_PE32_PLUS) {
+        return false;
+    }
+    image->optional64 = magic == OPTIONAL_PE32_PLUS;
+    // The data directories follow the fixed part of the optional header.
+    layout->directories = optional + (image->optional64 ? 112 : 96);
+    layout->optionalEnd = optional + optionalSize;
+    const uint64_t directoryCountAt = layout->directories - 4;
+    if (directoryCountAt + 4 > layout->optionalEnd) {
+        return false;
+    }
+    layout->directoryCount = r.U32(directoryCountAt);
+    const uint64_t sectionTable = layout->optionalEnd;
+    if (!r.Has(sectionTable, 40ull * sectionCount)) {
+        return false;
+    }
+    for (uint16_t i = 0; i < sectionCount; ++i) {
+        uint64_t s = sectionTable + 40ull * i;
+        layout->sections.push_back({r.U32(s + 12), r.U32(s + 8), r.U32(s + 20), r.U32(s + 16)});
+    }
+    return true;
+}
+
+// The RVA of data directory `index`; 0 when the optional header has none.
+uint32_t DirectoryRva(const Reader &r, const Layout &layout, uint32_t index)
+{
+    if (index < layout.directoryCount && layout.directories + 8 * (index + 1) <= layout.optionalEnd) {
+        return r.U32(layout.directories + 8 * index);
+    }
+    return 0;
+}
+
+// The DLL names of the import directory at `rva`; false when the file
+// ends inside it.
+bool ReadImports(const Reader &r, const std::vector<Section> &sections, uint32_t rva,
+                 std::vector<std::string> *imports)
+{
+    uint64_t at;
+    if (!MapRva(sections, rva, &at)) {
+        return false;
+    }
+    // Import descriptors of 20 bytes, ended by one of zeros.
+    for (uint32_t i = 0; i < MAX_NAMES; ++i, at += 20) {
+        if (!r.Has(at, 20)) {
+            return false;
+        }
+        uint32_t nameRva = r.U32(at + 12);
+        if (nameRva == 0 && r.U32(at + 16) == 0) {
+            break;
+        }
+        std::string name;
+        if (!ReadName(r, sections, nameRva, &name)) {
+            return false;
+        }
+        imports->push_back(name);
+    }
+    return true;
+}
+
+// The names of the export directory at `rva`; false when the file ends
+// inside it.
+bool ReadExports(const Reader &r, const std::vector<Section> &sections, uint32_t rva,
+                 std::vector<std::string> *exports)
+{
+    uint64_t at;
+    if (!MapRva(sections, rva, &at) || !r.Has(at, 40)) {
+        return false;
+    }
+    const uint32_t nameCount = r.U32(at + 24);
+    uint64_t names = 0;
+    if (nameCount > MAX_NAMES || (nameCount > 0 && !MapRva(sections, r.U32(at + 32), &names))) {
+        return false;
+    }
+    for (uint32_t i = 0; i < nameCount; ++i) {
+        std::string name;
+        if (!r.Has(names + 4ull * i, 4) || !ReadName(r, sections, r.U32(names + 4ull * i), &name)) {
+            return false;
+        }
+        exports->push_back(name);
+    }
+    return true;
+}
+
 }  // namespace
 
 PeImage ReadPeImage(const std::vector<uint8_t> &file)
 {
     PeImage image;
     Reader r{file};
-    if (!r.Has(0, 64) || file[0] != 'M' || file[1] != 'Z') {
+    Layout layout;
+    if (!ReadHeaders(r, &image, &layout)) {
         return image;
     }
-    const uint32_t pe = r.U32(0x3C);
-    if (!r.Has(pe, 24) || r.U32(pe) != 0x00004550) {
+    uint32_t rva = DirectoryRva(r, layout, 1);
+    if (rva != 0 && !ReadImports(r, layout.sections, rva, &image.imports)) {
         return image;
     }
-    image.kind = PeKind::Truncated;
-    image.machine = r.U16(pe + 4);
-    const uint16_t sectionCount = r.U16(pe + 6);
-    const uint16_t optionalSize = r.U16(pe + 20);
-    image.dll = (r.U16(pe + 22) & FILE_DLL) != 0;
-    const uint64_t optional = pe + 24;
-    if (!r.Has(optional, optionalSize) || optionalSize < 2) {
+    rva = DirectoryRva(r, layout, 0);
+    if (rva != 0 && !ReadExports(r, layout.sections, rva, &image.exports)) {
         return image;
-    }
-    const uint16_t magic = r.U16(optional);
-    if (magic != OPTIONAL_PE32 && magic != OPTIONAL_PE32_PLUS) {
-        return image;
-    }
-    image.optional64 = magic == OPTIONAL_PE32_PLUS;
-    // The data directories follow the fixed part of the optional header.
-    const uint64_t directories = optional + (image.optional64 ? 112 : 96);
-    const uint64_t directoryCountAt = directories - 4;
-    if (directoryCountAt + 4 > optional + optionalSize) {
-        return image;
-    }
-    const uint32_t directoryCount = r.U32(directoryCountAt);
-    auto directory = [&](uint32_t index, uint32_t *rva, uint32_t *size) {
-        *rva = *size = 0;
-        if (index < directoryCount && directories + 8 * (index + 1) <= optional + optionalSize) {
-            *rva = r.U32(directories + 8 * index);
-            *size = r.U32(directories + 8 * index + 4);
-        }
-    };
-    const uint64_t sectionTable = optional + optionalSize;
-    if (!r.Has(sectionTable, 40ull * sectionCount)) {
-        return image;
-    }
-    std::vector<Section> sections;
-    for (uint16_t i = 0; i < sectionCount; ++i) {
-        uint64_t s = sectionTable + 40ull * i;
-        sections.push_back({r.U32(s + 12), r.U32(s + 8), r.U32(s + 20), r.U32(s + 16)});
-    }
-
-    uint32_t rva, size;
-    directory(1, &rva, &size);
-    if (rva != 0) {
-        uint64_t at;
-        if (!MapRva(sections, rva, &at)) {
-            return image;
-        }
-        // Import descriptors of 20 bytes, ended by one of zeros.
-        for (uint32_t i = 0; i < MAX_NAMES; ++i, at += 20) {
-            if (!r.Has(at, 20)) {
-                return image;
-            }
-            uint32_t nameRva = r.U32(at + 12);
-            if (nameRva == 0 && r.U32(at + 16) == 0) {
-                break;
-            }
-            std::string name;
-            if (!ReadName(r, sections, nameRva, &name)) {
-                return image;
-            }
-            image.imports.push_back(name);
-        }
-    }
-
-    directory(0, &rva, &size);
-    if (rva != 0) {
-        uint64_t at;
-        if (!MapRva(sections, rva, &at) || !r.Has(at, 40)) {
-            return image;
-        }
-        const uint32_t nameCount = r.U32(at + 24);
-        uint64_t names = 0;
-        if (nameCount > MAX_NAMES || (nameCount > 0 && !MapRva(sections, r.U32(at + 32), &names))) {
-            return image;
-        }
-        for (uint32_t i = 0; i < nameCount; ++i) {
-            std::string name;
-            if (!r.Has(names + 4ull * i, 4) || !ReadName(r, sections, r.U32(names + 4ull * i), &name)) {
-                return image;
-            }
-            image.exports.push_back(name);
-        }
     }
     image.kind = PeKind::Image;
     return image;
