@@ -1,16 +1,14 @@
 // Delivery to the host windows: the duplicate, the send to the front end and
-// the photo server, the tags through a real test driver, the exit notice and
-// a host that does not answer.
+// the photo server, the tags through a real test driver, the exit notice, a
+// host that does not answer, and images that arrive while a send is running.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "dibbuilder.h"
 #include "hosts.h"
 #include "iatpatch.h"
 #include "memwatch.h"
-#include "rangerecorder.h"
 #include "resource.h"
 #include "testhosts.h"
 #include "teststation.h"
@@ -442,97 +440,6 @@ TEST_F(SlowHostTest, FrontEndThatStoppedPumpingIsSkippedAtOnce)
     DestroyWindow(owner);
 }
 
-// What another process or a careless driver can post as an image. A handle
-// that is no live block is ignored outright; a live block whose DIB does not
-// fit it is freed and refused with one box; a sound header the view cannot
-// draw goes on as any image. The good image, its scroll state and the hosts
-// are untouched by the first two.
-TEST(DriverImageIntake, OnlyLiveBlocksThatFitTheirHeaderReplaceTheCurrentImage)
-{
-    enum Outcome { Ignored, Refused, Adopted };
-    TestStation station;
-    ASSERT_NE(nullptr, station.window);
-    TestHosts hosts(true, true);
-    station.driver.SetSize(900, 1200);
-    HGLOBAL good = MakeImageBlock(900, 1200);
-    const std::vector<BYTE> goodBytes = BlockBytes(good);
-    std::vector<BYTE> oneShort = goodBytes, bigClaim(1328, 0), runLength = goodBytes;
-    oneShort.pop_back();
-    memcpy(bigClaim.data(), goodBytes.data(), 40);
-    reinterpret_cast<BITMAPINFOHEADER *>(bigClaim.data())->biWidth = 4000;
-    reinterpret_cast<BITMAPINFOHEADER *>(bigClaim.data())->biHeight = 4000;
-    reinterpret_cast<BITMAPINFOHEADER *>(runLength.data())->biCompression = BI_RLE8;
-    // A header alone claiming 4096 by 4096 run lengths: no table, no bits.
-    std::vector<BYTE> bareRunLength(goodBytes.begin(), goodBytes.begin() + 40);
-    reinterpret_cast<BITMAPINFOHEADER *>(bareRunLength.data())->biWidth = 4096;
-    reinterpret_cast<BITMAPINFOHEADER *>(bareRunLength.data())->biHeight = 4096;
-    reinterpret_cast<BITMAPINFOHEADER *>(bareRunLength.data())->biCompression = BI_RLE8;
-    // Run lengths with a table but no size for their bits.
-    std::vector<BYTE> undeclaredRunLength = runLength;
-    reinterpret_cast<BITMAPINFOHEADER *>(undeclaredRunLength.data())->biSizeImage = 0;
-    const struct {
-        const char *what;
-        HGLOBAL handle;
-        Outcome outcome;
-    } cases[] = {
-        {"a block freed just before", nullptr, Ignored},
-        {"a made-up handle", reinterpret_cast<HGLOBAL>(static_cast<ULONG_PTR>(0x5A5A0008)), Ignored},
-        {"a block one byte short", MakeBlock(oneShort), Refused},
-        {"a header of 4000 by 4000 in 1328 bytes", MakeBlock(bigClaim), Refused},
-        {"a run-length header of 4096 by 4096 in 40 bytes", MakeBlock(bareRunLength), Refused},
-        {"run lengths that declare no size", MakeBlock(undeclaredRunLength), Refused},
-        {"a run-length header", MakeBlock(runLength), Adopted},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        FreeImageBlock(GetCurrentImage());
-        SetCurrentImage(nullptr);
-        SendMessageA(station.window, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(MakeBlock(goodBytes)));
-        HGLOBAL current = GetCurrentImage();
-        ASSERT_NE(nullptr, current);
-        SendMessageA(station.window, WM_VSCROLL, MAKEWPARAM(SB_THUMBPOSITION, 40), 0);
-        const int position = GetScrollPos(station.window, SB_VERT);
-        ASSERT_EQ(40, position);
-        station.modal.records.clear();
-        Events().clear();
-        MemoryWatch memory;
-        RangeRecorder ranges;
-        // Freed last, so that no block made since has taken its handle.
-        HGLOBAL handle = c.handle;
-        if (handle == nullptr) {
-            handle = GlobalAlloc(GMEM_MOVEABLE, goodBytes.size());
-            GlobalFree(handle);
-            memory.Reset();
-            Events().clear();
-        }
-
-        SendMessageA(station.window, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(handle));
-        PumpMessages();
-
-        if (c.outcome == Adopted) {
-            EXPECT_EQ(handle, GetCurrentImage());
-            EXPECT_EQ(1u, CopyEvents('F').size()) << DescribeEvents();
-            EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
-            continue;
-        }
-        EXPECT_EQ(current, GetCurrentImage());
-        EXPECT_TRUE(BlockBytes(current) == goodBytes);
-        EXPECT_EQ(0u, LockCount(current));
-        EXPECT_EQ(position, GetScrollPos(station.window, SB_VERT));
-        EXPECT_TRUE(ranges.All().empty());
-        EXPECT_TRUE(CopyEvents('F').empty() && CopyEvents('P').empty()) << DescribeEvents();
-        EXPECT_EQ(0, memory.Allocations());
-        if (c.outcome == Ignored) {
-            EXPECT_TRUE(memory.Freed().empty()) << DescribeEvents();
-            EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
-            continue;
-        }
-        EXPECT_EQ(std::vector<HGLOBAL> {handle}, memory.Freed()) << "the refused block is the station's to free";
-        ExpectOneErrorBox(station.modal, station.window, "Immagine non valida");
-    }
-    GlobalFree(good);
-}
-
 // A driver delivering from a thread of its own while a host is slow. The
 // front end, handling the first image, lets the driver deliver the nested
 // images and waits for it, taking in the messages sent to its thread
@@ -594,11 +501,6 @@ protected:
     void DeliverFirst()
     {
         SendMessageA(station.window, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(first));
-    }
-    // Each duplicate made was freed.
-    static void ExpectEveryAllocationFreed(const MemoryWatch &memory)
-    {
-        EXPECT_EQ(std::vector<HGLOBAL>(), memory.Unfreed()) << "leaked";
     }
 };
 
@@ -703,31 +605,4 @@ TEST_F(NestedDelivery, ImagesWaitingWhenTheStationIsDestroyedAreFreedAndSentNowh
     EXPECT_EQ(nullptr, GetCurrentImage());
     const std::vector<HGLOBAL> freed = memory.Freed();
     EXPECT_NE(freed.end(), std::find(freed.begin(), freed.end(), nestedBlocks.back()));
-}
-
-// A driver whose XRAYSize waits on its own thread while that thread delivers
-// the next image: the image waits for the running intake, then is taken in
-// and sent; the hosts get both in arrival order and nothing is leaked.
-TEST_F(NestedDelivery, ImageArrivingInsideTheIntakeIsTakenInAfterIt)
-{
-    SetHostCopyHook(nullptr);
-    MakeImages(1);
-    auto deliverInsideSize = reinterpret_cast<void(__cdecl *)(HGLOBAL)>(
-        reinterpret_cast<void *>(GetProcAddress(station.driver.module, "TD_DeliverInsideSize")));
-    ASSERT_NE(nullptr, deliverInsideSize);
-    deliverInsideSize(nestedBlocks[0]);
-    station.driver.ClearLog();
-    MemoryWatch memory;
-
-    DeliverFirst();
-
-    ASSERT_NE(std::string::npos, station.driver.Calls().find("XRAYSize:delivered;")) << station.driver.Calls();
-    EXPECT_EQ(sent, ReceivedCrcs('F')) << DescribeEvents();
-    EXPECT_EQ(sent, ReceivedCrcs('P')) << DescribeEvents();
-    EXPECT_EQ(nestedBlocks[0], GetCurrentImage());
-    const std::vector<HGLOBAL> freed = memory.Freed();
-    EXPECT_NE(freed.end(), std::find(freed.begin(), freed.end(), first)) << "the first image was not freed when the second replaced it";
-    EXPECT_EQ(2, memory.Allocations());
-    ExpectEveryAllocationFreed(memory);
-    EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
 }

@@ -1,5 +1,7 @@
 #include "memwatch.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 
 #include "iatpatch.h"
@@ -170,4 +172,9 @@ void MemoryWatch::Reset()
     const DWORD thread = record.thread;
     record = Record();
     record.thread = thread;
+}
+
+void ExpectEveryAllocationFreed(const MemoryWatch &memory)
+{
+    EXPECT_EQ(std::vector<HGLOBAL>(), memory.Unfreed()) << "leaked";
 }

@@ -38,3 +38,6 @@ public:
 private:
     HMODULE module;
 };
+
+// Each block allocated while watched was freed; a failure lists the others.
+void ExpectEveryAllocationFreed(const MemoryWatch &memory);
