@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "dibbuilder.h"
@@ -14,6 +15,7 @@
 #include "palette.h"
 #include "resource.h"
 #include "shell.h"
+#include "testhosts.h"
 #include "teststation.h"
 #include "view.h"
 #include "wndproc.h"
@@ -369,7 +371,6 @@ static HGLOBAL imageAtClose;
 static bool noticeQueuedAtClose;
 static bool imageFreedAtClose;
 static bool quitQueuedAtClose;
-static std::vector<std::string> photoServerMessages;
 
 static void __cdecl OnDriverClose()
 {
@@ -380,30 +381,11 @@ static void __cdecl OnDriverClose()
     quitQueuedAtClose = PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE) != 0;
 }
 
-static LRESULT CALLBACK PhotoServerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == DeleteResourceMessage()) {
-        photoServerMessages.push_back("delete " + std::to_string(wParam) + " " + std::to_string(lParam));
-        return 0;
-    }
-    if (message == WM_COPYDATA) {
-        photoServerMessages.push_back("copydata");
-        return TRUE;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
 TEST_F(Station, ExitCommandRunsTheDestructionStepsInOrder)
 {
-    WNDCLASSA wc = {};
-    wc.lpfnWndProc = PhotoServerProc;
-    wc.hInstance = GetModuleHandleA(nullptr);
-    wc.lpszClassName = PHOTO_SERVER_CLASS;
-    RegisterClassA(&wc);
-    photoServer = CreateWindowExA(0, PHOTO_SERVER_CLASS, "", WS_OVERLAPPED, 0, 0, 50, 50, nullptr, nullptr,
-                                  wc.hInstance, nullptr);
+    TestHosts hosts(false, true);
+    photoServer = hosts.photoServer;
     ASSERT_NE(nullptr, photoServer);
-    photoServerMessages.clear();
 
     DibFields small;
     small.width = small.height = 16;
@@ -434,10 +416,10 @@ TEST_F(Station, ExitCommandRunsTheDestructionStepsInOrder)
     }
     EXPECT_TRUE(quit);
     EXPECT_EQ(0, exitCode);
-    ASSERT_GE(photoServerMessages.size(), 1u);
-    EXPECT_EQ("delete 2 0", photoServerMessages.back());
-    DestroyWindow(photoServer);
-    UnregisterClassA(PHOTO_SERVER_CLASS, wc.hInstance);
+    ASSERT_GE(Events().size(), 1u);
+    EXPECT_EQ(std::make_tuple(DeleteResourceMessage(), WPARAM(2), LPARAM(0)),
+              std::make_tuple(Events().back().message, Events().back().wParam, Events().back().lParam))
+        << DescribeEvents();
 }
 
 TEST_F(Station, CloseCommandDestroysThroughTheSameSteps)
