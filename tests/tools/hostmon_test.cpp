@@ -485,6 +485,15 @@ StationOptions OnSimulator(const char *synchro = nullptr)
     return StationOptions().OnDll("xraysim.dll").WithSynchro(synchro);
 }
 
+// The simulator's image size and its log file for one case, unset at its end.
+struct SimImages {
+    EnvVar width, height, log;
+    SimImages(const char *w, const char *h, const std::string &logPath)
+        : width("XRAYSIM_WIDTH", w), height("XRAYSIM_HEIGHT", h), log("XRAYSIM_LOG", logPath.c_str())
+    {
+    }
+};
+
 // Pumps the station's thread until hostmon has logged `count` lines.
 std::vector<std::string> WaitForLines(const HostMon &mon, size_t count)
 {
@@ -539,9 +548,7 @@ TEST(SimRoad, StationOpensTheSimulatorInTheModeTheSwitchAsksUnlessItIsForced)
 TEST(SimRoad, HbxSwitchReopensTheSimulatorWithTheGeneratorOrWithF1)
 {
     std::string simLog = TempPath("simroad_hbx.log");
-    EnvVar width("XRAYSIM_WIDTH", "64");
-    EnvVar height("XRAYSIM_HEIGHT", "64");
-    EnvVar log("XRAYSIM_LOG", simLog.c_str());
+    SimImages images("64", "64", simLog);
     HostMon mon("");
     ASSERT_EQ(2u, mon.Lines(2).size());
     TestStation station(OnSimulator());
@@ -620,9 +627,7 @@ TEST(SimRoad, BurstOfFiftyArrivesCompleteAndInOrderThroughTheStation)
     std::string simLog = TempPath("simroad_burst.log");
     EnvVar exposure("XRAYSIM_EXPOSURE_MS", "0");
     EnvVar burst("XRAYSIM_BURST", "50");
-    EnvVar width("XRAYSIM_WIDTH", "128");
-    EnvVar height("XRAYSIM_HEIGHT", "96");
-    EnvVar log("XRAYSIM_LOG", simLog.c_str());
+    SimImages images("128", "96", simLog);
     HostMon mon("");
     ASSERT_EQ(2u, mon.Lines(2).size());
     TestStation station(OnSimulator());
