@@ -5,14 +5,14 @@
 
 #include <string>
 
-#include "exchange_support.h"
-#include "fixtures.h"
+#include "dibbuilder.h"
 #include "iatpatch.h"
 #include "loader.h"
-#include "modal.h"
+#include "memwatch.h"
 #include "resource.h"
 #include "shell.h"
-#include "testdrv_client.h"
+#include "testhosts.h"
+#include "teststation.h"
 #include "view.h"
 #include "xraydrv.h"
 
@@ -32,7 +32,7 @@ TEST(StationLifecycle, ImageAndNoticeSentFromInsideTheCloseAreFreedAndGoNowhere)
 {
     const UINT deleteResource = RegisterWindowMessageA("WM_DELETE_RESOURCE");
     TestHosts hosts(true, true);
-    Station station;
+    TestStation station;
     ASSERT_TRUE(IsWindow(station.window));
     HGLOBAL current = MakeImageBlock(16, 16);
     SendMessageA(station.window, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(current));
@@ -84,7 +84,7 @@ TEST(StationLifecycle, ASecondCreateMessageGoesToTheDefaultProcedureAndOpensNoth
 {
     OpenCloseCounter counter;
     ASSERT_TRUE(counter.Installed());
-    Station station;
+    TestStation station;
     ASSERT_TRUE(IsWindow(station.window));
     const int loads = counter.Opened(Counted::Library);
     EXPECT_EQ(1, counter.Opened(Counted::Driver));

@@ -5,17 +5,18 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "fixtures.h"
+#include "dibbuilder.h"
 #include "hosts.h"
 #include "iatpatch.h"
-#include "modal.h"
 #include "notices.h"
 #include "palette.h"
 #include "resource.h"
 #include "shell.h"
-#include "testdrv_client.h"
+#include "testhosts.h"
+#include "teststation.h"
 #include "view.h"
 #include "wndproc.h"
 #include "xraydrv.h"
@@ -35,42 +36,16 @@ TEST(EventNoticeText, EveryCodeHasItsText)
     EXPECT_STREQ("I don't know", EventNoticeText(0xFFFFFFFFu));
 }
 
-// A station window on the full test driver in mode 2, with the registry key
-// and "xray.ini" restored afterwards.
-class Station : public ::testing::Test {
+// A station window on the full test driver in mode 2, the sensor's key made
+// first, with the registry key and "xray.ini" restored afterwards.
+class Station : public ::testing::Test, protected TestStation {
 protected:
-    RegistryGuard registry;
-    IniGuard ini;
-    TestDriver driver{"testdrv_full.dll"};
-    ModalCatcher modal;
-    HWND window = nullptr;
-
+    Station() : TestStation(StationOptions().WithSensorKey()) {}
     void SetUp() override
     {
         ASSERT_TRUE(driver.Loaded());
-        CreateSensorKey();
-        WriteDriverPath(driver.path.c_str());
-        window = CreateStationWindow();
         ASSERT_NE(nullptr, window);
-        PumpMessages();
     }
-    void TearDown() override
-    {
-        if (IsWindow(window)) {
-            DestroyWindow(window);
-        }
-        DrainQuit();
-    }
-    static void DrainQuit()
-    {
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message != WM_QUIT) {
-                DispatchMessageA(&msg);
-            }
-        }
-    }
-    std::string Boxes() const { return Describe(modal.records); }
 };
 
 TEST_F(Station, WindowIsCreatedHiddenWithClassAndStyle)
@@ -396,7 +371,6 @@ static HGLOBAL imageAtClose;
 static bool noticeQueuedAtClose;
 static bool imageFreedAtClose;
 static bool quitQueuedAtClose;
-static std::vector<std::string> photoServerMessages;
 
 static void __cdecl OnDriverClose()
 {
@@ -407,46 +381,15 @@ static void __cdecl OnDriverClose()
     quitQueuedAtClose = PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE) != 0;
 }
 
-static LRESULT CALLBACK PhotoServerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == DeleteResourceMessage()) {
-        photoServerMessages.push_back("delete " + std::to_string(wParam) + " " + std::to_string(lParam));
-        return 0;
-    }
-    if (message == WM_COPYDATA) {
-        photoServerMessages.push_back("copydata");
-        return TRUE;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-static HGLOBAL SmallImage()
-{
-    const SIZE_T size = sizeof(BITMAPINFOHEADER) + 1024 + 16 * 16;
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
-    auto *header = static_cast<BITMAPINFOHEADER *>(GlobalLock(block));
-    header->biSize = sizeof(BITMAPINFOHEADER);
-    header->biWidth = 16;
-    header->biHeight = 16;
-    header->biPlanes = 1;
-    header->biBitCount = 8;
-    GlobalUnlock(block);
-    return block;
-}
-
 TEST_F(Station, ExitCommandRunsTheDestructionStepsInOrder)
 {
-    WNDCLASSA wc = {};
-    wc.lpfnWndProc = PhotoServerProc;
-    wc.hInstance = GetModuleHandleA(nullptr);
-    wc.lpszClassName = PHOTO_SERVER_CLASS;
-    RegisterClassA(&wc);
-    photoServer = CreateWindowExA(0, PHOTO_SERVER_CLASS, "", WS_OVERLAPPED, 0, 0, 50, 50, nullptr, nullptr,
-                                  wc.hInstance, nullptr);
+    TestHosts hosts(false, true);
+    photoServer = hosts.photoServer;
     ASSERT_NE(nullptr, photoServer);
-    photoServerMessages.clear();
 
-    imageAtClose = SmallImage();
+    DibFields small;
+    small.width = small.height = 16;
+    imageAtClose = MakeDibBlock(small);
     SendMessageA(window, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(imageAtClose));
     ASSERT_EQ(imageAtClose, GetCurrentImage());
     driver.SetCloseHook(OnDriverClose);
@@ -473,10 +416,10 @@ TEST_F(Station, ExitCommandRunsTheDestructionStepsInOrder)
     }
     EXPECT_TRUE(quit);
     EXPECT_EQ(0, exitCode);
-    ASSERT_GE(photoServerMessages.size(), 1u);
-    EXPECT_EQ("delete 2 0", photoServerMessages.back());
-    DestroyWindow(photoServer);
-    UnregisterClassA(PHOTO_SERVER_CLASS, wc.hInstance);
+    ASSERT_GE(Events().size(), 1u);
+    EXPECT_EQ(std::make_tuple(DeleteResourceMessage(), WPARAM(2), LPARAM(0)),
+              std::make_tuple(Events().back().message, Events().back().wParam, Events().back().lParam))
+        << DescribeEvents();
 }
 
 TEST_F(Station, CloseCommandDestroysThroughTheSameSteps)
@@ -540,32 +483,21 @@ static void __cdecl OnDriverOpen(HWND window)
 
 TEST(StationCreation, PaletteAndSettingsComeBeforeTheOpenAndTheTitleAfter)
 {
-    RegistryGuard registry;
-    IniGuard ini;
-    TestDriver driver("testdrv_full.dll");
+    TestStation station(StationOptions().Deferred());
+    TestDriver &driver = station.driver;
+    const ModalCatcher &modal = station.modal;
     ASSERT_TRUE(driver.Loaded());
-    ModalCatcher modal;
     DeleteSensorKey();
     ASSERT_TRUE(CreateSensorKey());
-    WriteDriverPath(driver.path.c_str());
     driver.SetOpenHook(OnDriverOpen);
 
-    HWND window = CreateStationWindow();
+    HWND window = station.Open();
     ASSERT_NE(nullptr, window);
     EXPECT_EQ("XRAYOpen(VESTRA,4711);", driver.Calls());
     EXPECT_TRUE(paletteAtOpen);
     EXPECT_TRUE(settingsAtOpen);
     EXPECT_FALSE(visibleAtOpen);
     EXPECT_EQ("CATTURA DA SENSORE", titleAtOpen);
-    char title[128] = "";
-    GetWindowTextA(window, title, sizeof title);
-    EXPECT_STREQ("CATTURA DA SENSORE - Standalone version", title);
+    EXPECT_EQ("CATTURA DA SENSORE - Standalone version", Title(window));
     EXPECT_TRUE(modal.records.empty()) << Describe(modal.records);
-    DestroyWindow(window);
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message != WM_QUIT) {
-            DispatchMessageA(&msg);
-        }
-    }
 }

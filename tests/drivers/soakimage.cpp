@@ -5,12 +5,22 @@
 #include <cstring>
 
 #include "crc32.h"
+#include "dibbuilder.h"
 
 HGLOBAL MakeSoakImage(int width, int height, unsigned serial, uint32_t *crc)
 {
-    const DWORD stride = (static_cast<DWORD>(width) + 3u) & ~3u;
-    const DWORD size = sizeof(BITMAPINFOHEADER) + 256 * sizeof(RGBQUAD) + stride * height;
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size);
+    constexpr size_t ROWS_AT = sizeof(BITMAPINFOHEADER) + 256 * sizeof(RGBQUAD);
+    DibFields fields;
+    fields.width = width;
+    fields.height = height;
+    // A diagonal ramp shifted by the serial, the serial itself in the first
+    // four pixels: every image differs from every other. Laid in place: the
+    // driver takes nothing from the heap of the station it runs in.
+    const DWORD stride = Stride(width, 8);
+    HGLOBAL block = MakeDibBlock(fields, nullptr, GreyColour, [stride, serial](size_t at) {
+        const size_t i = at - ROWS_AT;
+        return static_cast<uint8_t>(i % stride + i / stride + serial);
+    });
     BYTE *bytes = block != nullptr ? static_cast<BYTE *>(GlobalLock(block)) : nullptr;
     if (bytes == nullptr) {
         if (block != nullptr) {
@@ -18,28 +28,8 @@ HGLOBAL MakeSoakImage(int width, int height, unsigned serial, uint32_t *crc)
         }
         return nullptr;
     }
-    BITMAPINFOHEADER header = {};
-    header.biSize = sizeof header;
-    header.biWidth = width;
-    header.biHeight = height;
-    header.biPlanes = 1;
-    header.biBitCount = 8;
-    header.biCompression = BI_RGB;
-    memcpy(bytes, &header, sizeof header);
-    RGBQUAD *table = reinterpret_cast<RGBQUAD *>(bytes + sizeof header);
-    for (int i = 0; i < 256; ++i) {
-        table[i] = {static_cast<BYTE>(i), static_cast<BYTE>(i), static_cast<BYTE>(i), 0};
-    }
-    // A diagonal ramp shifted by the serial, the serial itself in the first
-    // four pixels: every image differs from every other.
-    BYTE *rows = bytes + sizeof header + 256 * sizeof(RGBQUAD);
-    for (int y = 0; y < height; ++y) {
-        for (DWORD x = 0; x < stride; ++x) {
-            rows[y * stride + x] = static_cast<BYTE>(x + y + serial);
-        }
-    }
-    memcpy(rows, &serial, sizeof serial);
-    *crc = Crc32(bytes, size);
+    memcpy(bytes + ROWS_AT, &serial, sizeof serial);
+    *crc = Crc32(bytes, DibSize(fields));
     GlobalUnlock(block);
     return block;
 }

@@ -5,28 +5,35 @@
 #include <climits>
 #include <cstring>
 
-#include "exchange_support.h"
+#include "clipguard.h"
+#include "dibbuilder.h"
 #include "hosts.h"
+#include "iatpatch.h"
+#include "memwatch.h"
+#include "rangerecorder.h"
 #include "resource.h"
+#include "testhosts.h"
+#include "teststation.h"
 #include "view.h"
 #include "xraydrv.h"
 
 static std::vector<BYTE> TextBytes(const char *text) { return std::vector<BYTE>(text, text + strlen(text) + 1); }
 
+// A header and nothing sound after it: `total` bytes of 0x5A from the end
+// of its first 40 bytes on.
 static std::vector<BYTE> HeaderBytes(LONG width, LONG height, size_t total, DWORD biSize = 40,
                                      DWORD compression = BI_RGB, DWORD sizeImage = 0)
 {
-    std::vector<BYTE> bytes(total, 0x5A);
-    BITMAPINFOHEADER header = {};
-    header.biSize = biSize;
-    header.biWidth = width;
-    header.biHeight = height;
-    header.biPlanes = 1;
-    header.biBitCount = 8;
-    header.biCompression = compression;
-    header.biSizeImage = sizeImage;
-    memcpy(bytes.data(), &header, total < sizeof header ? total : sizeof header);
-    return bytes;
+    DibFields fields;
+    fields.width = width;
+    fields.height = height;
+    fields.headerSize = biSize;
+    fields.compression = compression;
+    fields.sizeImage = sizeImage;
+    fields.tableEntries = 0;
+    fields.imageBytes = 0;
+    fields.totalBytes = static_cast<int64_t>(total);
+    return BuildDib(fields, nullptr, nullptr, [](size_t) { return uint8_t(0x5A); });
 }
 
 static RECT ClientOf(HWND window)
@@ -46,7 +53,7 @@ static void Resize(HWND window, int width, int height)
 class ClipboardTest : public ::testing::Test {
 protected:
     ClipboardGuard clipboard;
-    Station station;
+    TestStation station;
     TestHosts hosts{true, true};
     HWND other = MakePlainWindow();  // stands for another program on the desktop
 
@@ -412,7 +419,7 @@ static LRESULT CALLBACK SlowOwnerProc(HWND window, UINT message, WPARAM wParam, 
     if (message == WM_DESTROYCLIPBOARD && imageForOwner != nullptr) {
         const std::vector<HGLOBAL> blocks = {imageForOwner};
         imageForOwner = nullptr;
-        EXPECT_TRUE(DeliverFromDriverThread(*ownerDriver, blocks));
+        EXPECT_TRUE(ownerDriver->DeliverFromThread(blocks));
     }
     return CallWindowProcA(plainProc, window, message, wParam, lParam);
 }
@@ -420,7 +427,7 @@ static LRESULT CALLBACK SlowOwnerProc(HWND window, UINT message, WPARAM wParam, 
 TEST(ClipboardCopy, TakesTheImageThatIsCurrentOnceTheClipboardIsEmptied)
 {
     ClipboardGuard clipboard;
-    Station station("testdrv_thread.dll");
+    TestStation station("testdrv_thread.dll");
     ASSERT_NE(nullptr, station.window);
     HWND other = MakePlainWindow();
     ASSERT_TRUE(PutOnClipboard(other, CF_TEXT, TextBytes("referto 7")));

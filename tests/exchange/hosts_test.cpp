@@ -1,20 +1,19 @@
 // Delivery to the host windows: the duplicate, the send to the front end and
-// the photo server, the tags through a real test driver, the exit notice and
-// a host that does not answer.
+// the photo server, the tags through a real test driver, the exit notice, a
+// host that does not answer, and images that arrive while a send is running.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 
-#include "crc32.h"
-#include "exchange_support.h"
+#include "dibbuilder.h"
 #include "hosts.h"
 #include "iatpatch.h"
+#include "memwatch.h"
 #include "resource.h"
+#include "testhosts.h"
+#include "teststation.h"
 #include "view.h"
 #include "xraydrv.h"
-
-static UINT LockCount(HGLOBAL block) { return GlobalFlags(block) & GMEM_LOCKCOUNT; }
 
 TEST(DuplicateImageBlock, CopiesTheWholeBlockIntoANewMovableBlock)
 {
@@ -199,7 +198,7 @@ TEST(SendImageToHosts, TagsCarryTheDriversResolutionOrZeroWithoutIt)
         {"testdrv_noresolution.dll", false, 0x000001FFu, 0u, ""},
     };
     for (const auto &c : cases) {
-        Station station(c.driverDll);
+        TestStation station(c.driverDll);
         ASSERT_TRUE(station.driver.Loaded()) << c.driverDll;
         ASSERT_NE(nullptr, station.window);
         if (c.reportsResolution) {
@@ -228,7 +227,7 @@ TEST(NotifyPhotoServerOnExit, ClosingTheStationPostsOneNoticeToThePhotoServerOnl
     const UINT deleteResource = RegisterWindowMessageA("WM_DELETE_RESOURCE");
     TestHosts hosts(true, true);
     {
-        Station station;
+        TestStation station;
         ASSERT_NE(nullptr, station.window);
         DestroyWindow(station.window);
         // Posted, not sent: nothing has arrived before the queue is pumped.
@@ -250,7 +249,7 @@ TEST(NotifyPhotoServerOnExit, WithOnlyTheFrontEndNothingIsPosted)
     PumpMessages(50);
     EXPECT_TRUE(Events().empty()) << DescribeEvents();
     {
-        Station station;
+        TestStation station;
         DestroyWindow(station.window);
         PumpMessages(50);
     }
@@ -441,97 +440,6 @@ TEST_F(SlowHostTest, FrontEndThatStoppedPumpingIsSkippedAtOnce)
     DestroyWindow(owner);
 }
 
-// What another process or a careless driver can post as an image. A handle
-// that is no live block is ignored outright; a live block whose DIB does not
-// fit it is freed and refused with one box; a sound header the view cannot
-// draw goes on as any image. The good image, its scroll state and the hosts
-// are untouched by the first two.
-TEST(DriverImageIntake, OnlyLiveBlocksThatFitTheirHeaderReplaceTheCurrentImage)
-{
-    enum Outcome { Ignored, Refused, Adopted };
-    Station station;
-    ASSERT_NE(nullptr, station.window);
-    TestHosts hosts(true, true);
-    station.driver.SetSize(900, 1200);
-    HGLOBAL good = MakeImageBlock(900, 1200);
-    const std::vector<BYTE> goodBytes = BlockBytes(good);
-    std::vector<BYTE> oneShort = goodBytes, bigClaim(1328, 0), runLength = goodBytes;
-    oneShort.pop_back();
-    memcpy(bigClaim.data(), goodBytes.data(), 40);
-    reinterpret_cast<BITMAPINFOHEADER *>(bigClaim.data())->biWidth = 4000;
-    reinterpret_cast<BITMAPINFOHEADER *>(bigClaim.data())->biHeight = 4000;
-    reinterpret_cast<BITMAPINFOHEADER *>(runLength.data())->biCompression = BI_RLE8;
-    // A header alone claiming 4096 by 4096 run lengths: no table, no bits.
-    std::vector<BYTE> bareRunLength(goodBytes.begin(), goodBytes.begin() + 40);
-    reinterpret_cast<BITMAPINFOHEADER *>(bareRunLength.data())->biWidth = 4096;
-    reinterpret_cast<BITMAPINFOHEADER *>(bareRunLength.data())->biHeight = 4096;
-    reinterpret_cast<BITMAPINFOHEADER *>(bareRunLength.data())->biCompression = BI_RLE8;
-    // Run lengths with a table but no size for their bits.
-    std::vector<BYTE> undeclaredRunLength = runLength;
-    reinterpret_cast<BITMAPINFOHEADER *>(undeclaredRunLength.data())->biSizeImage = 0;
-    const struct {
-        const char *what;
-        HGLOBAL handle;
-        Outcome outcome;
-    } cases[] = {
-        {"a block freed just before", nullptr, Ignored},
-        {"a made-up handle", reinterpret_cast<HGLOBAL>(static_cast<ULONG_PTR>(0x5A5A0008)), Ignored},
-        {"a block one byte short", MakeBlock(oneShort), Refused},
-        {"a header of 4000 by 4000 in 1328 bytes", MakeBlock(bigClaim), Refused},
-        {"a run-length header of 4096 by 4096 in 40 bytes", MakeBlock(bareRunLength), Refused},
-        {"run lengths that declare no size", MakeBlock(undeclaredRunLength), Refused},
-        {"a run-length header", MakeBlock(runLength), Adopted},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        FreeImageBlock(GetCurrentImage());
-        SetCurrentImage(nullptr);
-        SendMessageA(station.window, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(MakeBlock(goodBytes)));
-        HGLOBAL current = GetCurrentImage();
-        ASSERT_NE(nullptr, current);
-        SendMessageA(station.window, WM_VSCROLL, MAKEWPARAM(SB_THUMBPOSITION, 40), 0);
-        const int position = GetScrollPos(station.window, SB_VERT);
-        ASSERT_EQ(40, position);
-        station.modal.records.clear();
-        Events().clear();
-        MemoryWatch memory;
-        RangeRecorder ranges;
-        // Freed last, so that no block made since has taken its handle.
-        HGLOBAL handle = c.handle;
-        if (handle == nullptr) {
-            handle = GlobalAlloc(GMEM_MOVEABLE, goodBytes.size());
-            GlobalFree(handle);
-            memory.Reset();
-            Events().clear();
-        }
-
-        SendMessageA(station.window, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(handle));
-        PumpMessages();
-
-        if (c.outcome == Adopted) {
-            EXPECT_EQ(handle, GetCurrentImage());
-            EXPECT_EQ(1u, CopyEvents('F').size()) << DescribeEvents();
-            EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
-            continue;
-        }
-        EXPECT_EQ(current, GetCurrentImage());
-        EXPECT_TRUE(BlockBytes(current) == goodBytes);
-        EXPECT_EQ(0u, LockCount(current));
-        EXPECT_EQ(position, GetScrollPos(station.window, SB_VERT));
-        EXPECT_TRUE(ranges.All().empty());
-        EXPECT_TRUE(CopyEvents('F').empty() && CopyEvents('P').empty()) << DescribeEvents();
-        EXPECT_EQ(0, memory.Allocations());
-        if (c.outcome == Ignored) {
-            EXPECT_TRUE(memory.Freed().empty()) << DescribeEvents();
-            EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
-            continue;
-        }
-        EXPECT_EQ(std::vector<HGLOBAL> {handle}, memory.Freed()) << "the refused block is the station's to free";
-        ExpectOneErrorBox(station.modal, station.window, "Immagine non valida");
-    }
-    GlobalFree(good);
-}
-
 // A driver delivering from a thread of its own while a host is slow. The
 // front end, handling the first image, lets the driver deliver the nested
 // images and waits for it, taking in the messages sent to its thread
@@ -550,26 +458,20 @@ static void SlowFrontEnd(const HostEvent &event)
         return;
     }
     if (++frontEndCopies == 2 && !lateBlocks.empty()) {
-        EXPECT_TRUE(DeliverFromDriverThread(*nestedDriver, lateBlocks)) << "the driver's thread never finished";
+        EXPECT_TRUE(nestedDriver->DeliverFromThread(lateBlocks)) << "the driver's thread never finished";
     }
     if (frontEndCopies != 1) {
         return;
     }
-    EXPECT_TRUE(DeliverFromDriverThread(*nestedDriver, nestedBlocks)) << "the driver's thread never finished";
+    EXPECT_TRUE(nestedDriver->DeliverFromThread(nestedBlocks)) << "the driver's thread never finished";
     if (destroyAfterDelivery != nullptr) {
         DestroyWindow(destroyAfterDelivery);
     }
 }
 
-static uint32_t BlockCrc(HGLOBAL block)
-{
-    const std::vector<BYTE> bytes = BlockBytes(block);
-    return Crc32(bytes.data(), bytes.size());
-}
-
 class NestedDelivery : public ::testing::Test {
 protected:
-    Station station{"testdrv_thread.dll"};
+    TestStation station{"testdrv_thread.dll"};
     TestHosts hosts{true, true};
     HGLOBAL first = nullptr;
     std::vector<uint32_t> sent;  // CRC of each image in arrival order
@@ -600,23 +502,6 @@ protected:
     {
         SendMessageA(station.window, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(first));
     }
-    // What a host received, as CRCs in the order it received them.
-    static std::vector<uint32_t> Received(char who)
-    {
-        std::vector<uint32_t> out;
-        for (const HostEvent &e : CopyEvents(who)) {
-            out.push_back(Crc32(e.bytes.data(), e.bytes.size()));
-        }
-        return out;
-    }
-    // Each duplicate made was freed.
-    static void ExpectEveryAllocationFreed(const MemoryWatch &memory)
-    {
-        const std::vector<HGLOBAL> freed = memory.Freed();
-        for (HGLOBAL block : memory.Allocated()) {
-            EXPECT_NE(freed.end(), std::find(freed.begin(), freed.end(), block)) << "leaked " << block;
-        }
-    }
 };
 
 TEST_F(NestedDelivery, ImagesArrivingDuringASendReachBothHostsOnceInArrivalOrder)
@@ -627,8 +512,8 @@ TEST_F(NestedDelivery, ImagesArrivingDuringASendReachBothHostsOnceInArrivalOrder
 
     DeliverFirst();
 
-    EXPECT_EQ(sent, Received('F')) << DescribeEvents();
-    EXPECT_EQ(sent, Received('P')) << DescribeEvents();
+    EXPECT_EQ(sent, ReceivedCrcs('F')) << DescribeEvents();
+    EXPECT_EQ(sent, ReceivedCrcs('P')) << DescribeEvents();
     // Each image goes to the front end and then to the photo server before
     // the next one goes anywhere.
     std::string order;
@@ -662,8 +547,8 @@ TEST_F(NestedDelivery, ImageArrivingWhileTheQueueIsSentGoesLast)
 
     DeliverFirst();
 
-    EXPECT_EQ(sent, Received('F')) << DescribeEvents();
-    EXPECT_EQ(sent, Received('P')) << DescribeEvents();
+    EXPECT_EQ(sent, ReceivedCrcs('F')) << DescribeEvents();
+    EXPECT_EQ(sent, ReceivedCrcs('P')) << DescribeEvents();
     EXPECT_EQ(4, memory.Allocations());
     ExpectEveryAllocationFreed(memory);
     EXPECT_EQ(0u, PendingSendCount());
@@ -688,8 +573,8 @@ TEST_F(NestedDelivery, ImagesPastTheBoundAreSentAtOnceAndNoneIsLost)
     frontEnd.insert(frontEnd.end(), waited.begin(), waited.end());
     photoServer.push_back(sent[0]);
     photoServer.insert(photoServer.end(), waited.begin(), waited.end());
-    EXPECT_EQ(frontEnd, Received('F')) << DescribeEvents();
-    EXPECT_EQ(photoServer, Received('P')) << DescribeEvents();
+    EXPECT_EQ(frontEnd, ReceivedCrcs('F')) << DescribeEvents();
+    EXPECT_EQ(photoServer, ReceivedCrcs('P')) << DescribeEvents();
     EXPECT_EQ(nested + 1, memory.Allocations());
     ExpectEveryAllocationFreed(memory);
     EXPECT_EQ(0u, PendingSendCount());
@@ -709,8 +594,8 @@ TEST_F(NestedDelivery, ImagesWaitingWhenTheStationIsDestroyedAreFreedAndSentNowh
 
     EXPECT_FALSE(IsWindow(station.window));
     const std::vector<uint32_t> firstOnly = {sent[0]};
-    EXPECT_EQ(firstOnly, Received('F')) << DescribeEvents();
-    EXPECT_EQ(firstOnly, Received('P')) << DescribeEvents();
+    EXPECT_EQ(firstOnly, ReceivedCrcs('F')) << DescribeEvents();
+    EXPECT_EQ(firstOnly, ReceivedCrcs('P')) << DescribeEvents();
     ASSERT_FALSE(Events().empty());
     EXPECT_EQ(DeleteResourceMessage(), Events().back().message) << DescribeEvents();
     EXPECT_EQ(3, memory.Allocations());
@@ -720,31 +605,4 @@ TEST_F(NestedDelivery, ImagesWaitingWhenTheStationIsDestroyedAreFreedAndSentNowh
     EXPECT_EQ(nullptr, GetCurrentImage());
     const std::vector<HGLOBAL> freed = memory.Freed();
     EXPECT_NE(freed.end(), std::find(freed.begin(), freed.end(), nestedBlocks.back()));
-}
-
-// A driver whose XRAYSize waits on its own thread while that thread delivers
-// the next image: the image waits for the running intake, then is taken in
-// and sent; the hosts get both in arrival order and nothing is leaked.
-TEST_F(NestedDelivery, ImageArrivingInsideTheIntakeIsTakenInAfterIt)
-{
-    SetHostCopyHook(nullptr);
-    MakeImages(1);
-    auto deliverInsideSize = reinterpret_cast<void(__cdecl *)(HGLOBAL)>(
-        reinterpret_cast<void *>(GetProcAddress(station.driver.module, "TD_DeliverInsideSize")));
-    ASSERT_NE(nullptr, deliverInsideSize);
-    deliverInsideSize(nestedBlocks[0]);
-    station.driver.ClearLog();
-    MemoryWatch memory;
-
-    DeliverFirst();
-
-    ASSERT_NE(std::string::npos, station.driver.Calls().find("XRAYSize:delivered;")) << station.driver.Calls();
-    EXPECT_EQ(sent, Received('F')) << DescribeEvents();
-    EXPECT_EQ(sent, Received('P')) << DescribeEvents();
-    EXPECT_EQ(nestedBlocks[0], GetCurrentImage());
-    const std::vector<HGLOBAL> freed = memory.Freed();
-    EXPECT_NE(freed.end(), std::find(freed.begin(), freed.end(), first)) << "the first image was not freed when the second replaced it";
-    EXPECT_EQ(2, memory.Allocations());
-    ExpectEveryAllocationFreed(memory);
-    EXPECT_TRUE(station.modal.records.empty()) << Describe(station.modal.records);
 }

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "crc32.h"
 #include "fixtures.h"
 #include "iatpatch.h"
+#include "memwatch.h"
 #include "xraydrv.h"
 #include "xrayexports.h"
 
@@ -77,32 +79,9 @@ void CloseAndDrain(Driver &sim)
     PumpMessages();
 }
 
-// GlobalAlloc/GlobalFree as the driver calls them, from any of its threads.
-CRITICAL_SECTION memoryLock;
-std::vector<HGLOBAL> allocated;
-std::vector<HGLOBAL> freed;
-void *realAlloc;
-void *realFree;
-
-HGLOBAL WINAPI CountingAlloc(UINT flags, SIZE_T size)
-{
-    HGLOBAL h = reinterpret_cast<decltype(&GlobalAlloc)>(realAlloc)(flags, size);
-    EnterCriticalSection(&memoryLock);
-    allocated.push_back(h);
-    LeaveCriticalSection(&memoryLock);
-    return h;
-}
-
-HGLOBAL WINAPI CountingFree(HGLOBAL h)
-{
-    EnterCriticalSection(&memoryLock);
-    freed.push_back(h);
-    LeaveCriticalSection(&memoryLock);
-    return reinterpret_cast<decltype(&GlobalFree)>(realFree)(h);
-}
-
 // xraysim.dll loaded with its seven exports resolved and its global memory
-// calls counted; closed and unloaded at the end. The station's "Synchro"
+// calls, from any of its threads, counted through its own import table;
+// closed and unloaded at the end. The station's "Synchro"
 // switch is absent (standalone) unless a case sets it, and is put back.
 struct Sim {
     RegistryGuard registry;
@@ -114,6 +93,7 @@ struct Sim {
     XRAYSizeFn Size;
     bXRAYGetBinningModeFn GetBinning;
     bXRAYChangeBinningModeFn ChangeBinning;
+    std::unique_ptr<MemoryWatch> memory;  // removed before the DLL is unloaded
 
     Sim()
     {
@@ -126,22 +106,13 @@ struct Sim {
         Resolve(XRAY_SIZE_EXPORT, &Size);
         Resolve(XRAY_GET_BINNING_MODE_EXPORT, &GetBinning);
         Resolve(XRAY_CHANGE_BINNING_MODE_EXPORT, &ChangeBinning);
-        static bool lockReady;
-        if (!lockReady) {
-            InitializeCriticalSection(&memoryLock);
-            lockReady = true;
-        }
-        allocated.clear();
-        freed.clear();
-        if (module != nullptr) {
-            realAlloc = PatchModuleImport(module, "kernel32.dll", "GlobalAlloc", reinterpret_cast<void *>(CountingAlloc));
-            realFree = PatchModuleImport(module, "kernel32.dll", "GlobalFree", reinterpret_cast<void *>(CountingFree));
-        }
+        memory = std::make_unique<MemoryWatch>(module);
     }
     ~Sim()
     {
         if (module != nullptr) {
             Close();
+            memory.reset();
             FreeLibrary(module);
         }
     }
@@ -159,7 +130,7 @@ struct Sim {
     bool Ready() const
     {
         return module && Open && Close && Prepare && Resolution && Size && GetBinning && ChangeBinning &&
-               realAlloc && realFree;
+               memory->Installed();
     }
 };
 
@@ -462,7 +433,7 @@ TEST(XraySim, CloseWithAnExposurePendingPostsNothingAndLeaksNothing)
     ASSERT_EQ(1, sim.Prepare());
     CloseAndDrain(sim);
     EXPECT_TRUE(posted.empty());
-    EXPECT_EQ(allocated.size(), freed.size());
+    EXPECT_EQ(sim.memory->Allocated().size(), sim.memory->Freed().size());
     // Closing again, and arming after the close, are harmless.
     sim.Close();
     EXPECT_EQ(0, sim.Prepare());
@@ -480,7 +451,8 @@ TEST(XraySim, CloseWhileAnImageIsBeingMadeFreesItOrDeliversIt)
     // Closes at ever later points of the making; on a machine too busy to
     // start making an image within the first waits, the waits go on growing
     // until one was started, so the case always sees the race it is about.
-    for (DWORD wait = 0; wait < 60 || (allocated.empty() && wait < GUARD_MS); wait += wait < 60 ? 6 : wait) {
+    for (DWORD wait = 0; wait < 60 || (sim.memory->Allocations() == 0 && wait < GUARD_MS);
+         wait += wait < 60 ? 6 : wait) {
         sim.Open(window, XRAY_OPEN_VENDOR, XRAY_APPLICATION_CODE);
         sim.ChangeBinning(1);
         sim.Prepare();
@@ -496,10 +468,10 @@ TEST(XraySim, CloseWhileAnImageIsBeingMadeFreesItOrDeliversIt)
     // freed as well as posted, or neither, breaks the count. (Handle values
     // are reused at once, so they cannot be told apart by value; the test's
     // own frees go through its own import table and are not counted.)
-    EXPECT_EQ(allocated.size(), posted.size() + freed.size());
-    EXPECT_GT(allocated.size(), 0u);
+    EXPECT_EQ(sim.memory->Allocated().size(), posted.size() + sim.memory->Freed().size());
+    EXPECT_GT(sim.memory->Allocated().size(), 0u);
     printf("%u images delivered, %u freed unposted\n", static_cast<unsigned>(posted.size()),
-           static_cast<unsigned>(freed.size()));
+           static_cast<unsigned>(sim.memory->Freed().size()));
     DestroyWindow(window);
 }
 
@@ -525,13 +497,13 @@ TEST(XraySim, ImageTheWindowCannotTakeIsFreedByTheDriver)
     DestroyWindow(window);
     ASSERT_EQ(1, sim.Prepare());
     DWORD start = GetTickCount();
-    while (freed.empty() && GetTickCount() - start < GUARD_MS) {
+    while (sim.memory->Freed().empty() && GetTickCount() - start < GUARD_MS) {
         Sleep(10);
     }
     sim.Close();
-    ASSERT_EQ(1u, allocated.size());
-    ASSERT_EQ(1u, freed.size());
-    EXPECT_EQ(allocated[0], freed[0]);
+    ASSERT_EQ(1u, sim.memory->Allocated().size());
+    ASSERT_EQ(1u, sim.memory->Freed().size());
+    EXPECT_EQ(sim.memory->Allocated()[0], sim.memory->Freed()[0]);
 }
 
 TEST(XraySim, LogLineCarriesTheSizeAndCrcOfEachDeliveredBlock)
@@ -736,6 +708,6 @@ TEST(XraySim, SendMessageDeliveryCannotDeadlockTheClose)
         EXPECT_TRUE(p.sent);
         TakeImage(p.lParam);
     }
-    EXPECT_EQ(allocated.size(), posted.size() + freed.size());
+    EXPECT_EQ(sim.memory->Allocated().size(), posted.size() + sim.memory->Freed().size());
     DestroyWindow(window);
 }

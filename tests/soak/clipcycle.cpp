@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "dibbuilder.h"
 #include "soak.h"
 
 static constexpr int WARM_UP_CYCLES = 20;
@@ -88,23 +89,19 @@ int main(int argc, char **argv)
     const int width = atoi(argv[2]);
     const int height = atoi(argv[3]);
     getsPerPaste = argc == 5 ? atoi(argv[4]) : 1;
-    const DWORD stride = (static_cast<DWORD>(width) + 3u) & ~3u;
-    const SIZE_T size = sizeof(BITMAPINFOHEADER) + 256 * sizeof(RGBQUAD) + stride * height;
+    // An 8-bit DIB of the station's images' size, table and rows all 0.
+    DibFields fields;
+    fields.width = width;
+    fields.height = height;
+    const SIZE_T size = DibSize(fields);
 
     HWND window = CreateWindowA("STATIC", "clipcycle", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                                 GetModuleHandleA(nullptr), nullptr);
-    HGLOBAL image = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
-    BITMAPINFOHEADER *header = image != nullptr ? static_cast<BITMAPINFOHEADER *>(GlobalLock(image)) : nullptr;
-    if (window == nullptr || header == nullptr) {
+    HGLOBAL image = MakeDibBlock(fields);
+    if (window == nullptr || image == nullptr) {
         fputs("clipcycle: no window or no block\n", stderr);
         return 1;
     }
-    header->biSize = sizeof *header;
-    header->biWidth = width;
-    header->biHeight = height;
-    header->biPlanes = 1;
-    header->biBitCount = 8;
-    GlobalUnlock(image);
 
     for (int i = 0; i < WARM_UP_CYCLES; ++i) {
         image = Cycle(window, image);

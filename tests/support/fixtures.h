@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "nocopy.h"
+
 // Windows path of a file in the folder of the running test program.
 std::string BinPath(const char *fileName);
 
@@ -22,12 +24,10 @@ constexpr DWORD EVENT_GUARD_MS = 120000;
 void PumpMessages(DWORD ms = 0);
 
 // Keeps HKCR\VESTRA\ZRK as it was: existence and every value.
-class RegistryGuard {
+class RegistryGuard : NoCopy {
 public:
     RegistryGuard();
     ~RegistryGuard();
-    RegistryGuard(const RegistryGuard &) = delete;
-    RegistryGuard &operator=(const RegistryGuard &) = delete;
 
 private:
     bool existed;
@@ -43,12 +43,10 @@ void WriteSensorValue(const char *name, DWORD type, const void *data, DWORD size
 void SetSensorText(const char *name, const char *text);
 
 // Keeps "xray.ini" in the Windows folder as it was (content or absence).
-class IniGuard {
+class IniGuard : NoCopy {
 public:
     IniGuard();
     ~IniGuard();
-    IniGuard(const IniGuard &) = delete;
-    IniGuard &operator=(const IniGuard &) = delete;
 
 private:
     bool existed;
@@ -88,12 +86,10 @@ std::string ReadWholeFile(const std::string &path);
 
 // A folder of its own in the temporary folder for one test; what was copied
 // into it is deleted with it at the end.
-class TempFolder {
+class TempFolder : NoCopy {
 public:
     explicit TempFolder(const char *name);
     ~TempFolder();
-    TempFolder(const TempFolder &) = delete;
-    TempFolder &operator=(const TempFolder &) = delete;
     // Windows path, without a trailing backslash.
     const std::string &Path() const { return path; }
     // Copies a file of the bin folder (a path relative to it) in, as `name`.
@@ -105,12 +101,10 @@ private:
 };
 
 // The current directory set for one test and put back afterwards.
-class CurrentDirectory {
+class CurrentDirectory : NoCopy {
 public:
     explicit CurrentDirectory(const std::string &folder);
     ~CurrentDirectory();
-    CurrentDirectory(const CurrentDirectory &) = delete;
-    CurrentDirectory &operator=(const CurrentDirectory &) = delete;
     bool Changed() const { return changed; }
 
 private:
@@ -120,12 +114,10 @@ private:
 
 // An environment variable set for one test and removed afterwards; child
 // processes started meanwhile inherit it.
-struct EnvVar {
+struct EnvVar : NoCopy {
     const char *name;
     EnvVar(const char *n, const char *value) : name(n) { SetEnvironmentVariableA(name, value); }
     ~EnvVar() { SetEnvironmentVariableA(name, nullptr); }
-    EnvVar(const EnvVar &) = delete;
-    EnvVar &operator=(const EnvVar &) = delete;
 };
 
 

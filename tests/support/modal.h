@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "nocopy.h"
+
 struct ModalRecord {
     bool isDialog = false;     // the first-run dialog (it has an edit control 101)
     std::string caption;
@@ -29,12 +31,10 @@ struct ModalAnswer {
     std::string editText;
 };
 
-class ModalCatcher {
+class ModalCatcher : NoCopy {
 public:
     ModalCatcher();
     ~ModalCatcher();
-    ModalCatcher(const ModalCatcher &) = delete;
-    ModalCatcher &operator=(const ModalCatcher &) = delete;
 
     // Answers used in order; when none is left, IDOK with nothing changed.
     void Queue(const ModalAnswer &answer) { answers.push_back(answer); }

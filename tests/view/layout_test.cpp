@@ -6,8 +6,8 @@
 #include <string>
 
 #include "diblayout.h"
+#include "dibbuilder.h"
 #include "view.h"
-#include "viewtest.h"
 
 static DibFields Fields(uint16_t bits, int32_t w, int32_t h, uint32_t table, uint32_t used = 0,
                     uint32_t compression = 0, uint32_t headerSize = 40)

@@ -5,10 +5,13 @@
 
 #include <string>
 
+#include "dibbuilder.h"
 #include "iatpatch.h"
+#include "memwatch.h"
 #include "palette.h"
+#include "teststation.h"
 #include "view.h"
-#include "viewtest.h"
+#include "xraydrv.h"
 
 namespace {
 
@@ -51,7 +54,7 @@ void ExpectLimits(HWND w, int width, int height)
 
 // The client area against a picture pw by ph seen from the bars' offsets,
 // black outside it.
-std::string Compare(Station &s, uint32_t (*picture)(int, int), int pw = 512, int ph = 768)
+std::string Compare(TestStation &s, uint32_t (*picture)(int, int), int pw = 512, int ph = 768)
 {
     const int x0 = GetScrollPos(s.window, SB_HORZ), y0 = GetScrollPos(s.window, SB_VERT);
     int width = 0;
@@ -73,7 +76,7 @@ std::string Compare(Station &s, uint32_t (*picture)(int, int), int pw = 512, int
         std::to_string(wrong) + " pixels differ, " + first;
 }
 
-void ScrollTo(Station &s, int x, int y)
+void ScrollTo(TestStation &s, int x, int y)
 {
     SendMessageA(s.window, WM_HSCROLL, MAKEWPARAM(SB_THUMBPOSITION, x), 0);
     SendMessageA(s.window, WM_VSCROLL, MAKEWPARAM(SB_THUMBPOSITION, y), 0);
@@ -81,7 +84,7 @@ void ScrollTo(Station &s, int x, int y)
 }
 
 // Makes the block the current image as a paste does, and paints.
-void ShowAsPasted(Station &s, const std::vector<uint8_t> &bytes)
+void ShowAsPasted(TestStation &s, const std::vector<uint8_t> &bytes)
 {
     HGLOBAL old = GetCurrentImage();
     SetCurrentImage(MakeBlock(bytes));
@@ -90,23 +93,9 @@ void ShowAsPasted(Station &s, const std::vector<uint8_t> &bytes)
     UpdateWindow(s.window);
 }
 
-std::vector<HGLOBAL> freed;
-void *realGlobalFree, *realGlobalLock, *realCreatePalette, *realRealizePalette;
-int lockCalls, failingLock, creates, realizes;
+void *realCreatePalette, *realRealizePalette;
+int creates, realizes;
 
-HGLOBAL WINAPI RecordingGlobalFree(HGLOBAL h)
-{
-    freed.push_back(h);
-    return reinterpret_cast<HGLOBAL(WINAPI *)(HGLOBAL)>(realGlobalFree)(h);
-}
-LPVOID WINAPI FailingGlobalLock(HGLOBAL h)
-{
-    if (++lockCalls == failingLock || failingLock < 0) {
-        return nullptr;
-    }
-    return reinterpret_cast<LPVOID(WINAPI *)(HGLOBAL)>(realGlobalLock)(h);
-}
-HGLOBAL WINAPI FailingGlobalAlloc(UINT, SIZE_T) { return nullptr; }
 HPALETTE WINAPI CountingCreatePalette(const LOGPALETTE *p)
 {
     ++creates;
@@ -122,7 +111,7 @@ UINT WINAPI CountingRealizePalette(HDC dc)
 
 TEST(ViewWindow, LimitsFollowTheExtentAndTheClientArea)
 {
-    Station s;
+    TestStation s(StationOptions().Shown());
     ASSERT_TRUE(s.SetClient(1000, 700));
     EXPECT_EQ(-488, StoredScrollLimit(SB_HORZ));
     EXPECT_EQ(68, StoredScrollLimit(SB_VERT));
@@ -149,7 +138,7 @@ TEST(ViewWindow, LimitsFollowTheExtentAndTheClientArea)
 
 TEST(ViewWindow, ScrollRequestsStepClampAndRepaintOnlyOnChange)
 {
-    Station s;
+    TestStation s(StationOptions().Shown());
     ASSERT_TRUE(s.SetClient(400, 500));
     EXPECT_FALSE(s.Scroll(SB_VERT, SB_PAGEDOWN)) << "no image yet";
     EXPECT_EQ(0, StoredScrollPosition(SB_VERT));
@@ -199,18 +188,17 @@ TEST(ViewWindow, ScrollRequestsStepClampAndRepaintOnlyOnChange)
 
 TEST(ViewWindow, DriverImagesReplaceTheCurrentOneAtTheSameOffsets)
 {
-    Station s;
+    TestStation s(StationOptions().Shown());
     ASSERT_TRUE(s.SetClient(400, 500));
     const std::vector<uint8_t> bytes = BuildDib(DibFields(), Ramp, TableColour);
     HGLOBAL first = s.Deliver(bytes);
     ScrollTo(s, 30, 40);
-    realGlobalFree =
-        PatchImport("kernel32.dll", "GlobalFree", reinterpret_cast<void *>(RecordingGlobalFree));
-    ASSERT_NE(nullptr, realGlobalFree);
+    MemoryWatch memory;
+    ASSERT_TRUE(memory.Installed());
     ValidateRect(s.window, nullptr);
     HGLOBAL second = s.Deliver(bytes);
     EXPECT_EQ(second, GetCurrentImage());
-    EXPECT_EQ(std::vector<HGLOBAL> {first}, freed);
+    EXPECT_EQ(std::vector<HGLOBAL> {first}, memory.Freed());
     EXPECT_TRUE(GetUpdateRect(s.window, nullptr, FALSE));
     EXPECT_EQ(30, GetScrollPos(s.window, SB_HORZ));
     EXPECT_EQ(40, GetScrollPos(s.window, SB_VERT));
@@ -218,12 +206,11 @@ TEST(ViewWindow, DriverImagesReplaceTheCurrentOneAtTheSameOffsets)
 
     // A null handle, and the current block delivered again: both ignored,
     // and the current block stays whole and live.
-    freed.clear();
+    memory.Reset();
     ValidateRect(s.window, nullptr);
     EXPECT_EQ(0, SendMessageA(s.window, WM_USER, XRAY_MSG_IMAGE, 0));
     EXPECT_EQ(0, SendMessageA(s.window, WM_USER, XRAY_MSG_IMAGE, reinterpret_cast<LPARAM>(second)));
-    PatchImport("kernel32.dll", "GlobalFree", realGlobalFree);
-    EXPECT_TRUE(freed.empty());
+    EXPECT_TRUE(memory.Freed().empty());
     EXPECT_FALSE(GetUpdateRect(s.window, nullptr, FALSE));
     EXPECT_EQ(second, GetCurrentImage());
     ASSERT_EQ(bytes.size(), GlobalSize(second));
@@ -247,7 +234,7 @@ TEST(ViewWindow, DriverImagesReplaceTheCurrentOneAtTheSameOffsets)
 
 TEST(ViewWindow, WithoutXRAYSizeTheExtentIs512By768)
 {
-    Station s("testdrv_nosize.dll");
+    TestStation s(StationOptions().On("testdrv_nosize.dll").Shown());
     ASSERT_TRUE(s.SetClient(400, 500));
     EXPECT_EQ(112, StoredScrollLimit(SB_HORZ));
     EXPECT_EQ(268, StoredScrollLimit(SB_VERT));
@@ -260,7 +247,7 @@ TEST(GreyPalette, GreyRampThenBlackAllReservedBuiltOnce)
     realRealizePalette = PatchImport("gdi32.dll", "RealizePalette",
                                      reinterpret_cast<void *>(CountingRealizePalette));
     {
-        Station s;
+        TestStation s(StationOptions().Shown());
         ASSERT_TRUE(s.SetClient(400, 500));
         HPALETTE palette = GreyPalette();
         PALETTEENTRY e[257] = {};
@@ -304,11 +291,11 @@ TEST(GreyPalette, FailedAllocationLeavesItNull)
     }
     HWND w =
         CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 9, 9, nullptr, nullptr, nullptr, nullptr);
-    void *real =
-        PatchImport("kernel32.dll", "GlobalAlloc", reinterpret_cast<void *>(FailingGlobalAlloc));
-    ASSERT_NE(nullptr, real);
+    MemoryWatch memory;
+    ASSERT_TRUE(memory.Installed());
+    memory.FailAllocations(true);
     RealizeGreyPalette(w);
-    PatchImport("kernel32.dll", "GlobalAlloc", real);
+    memory.FailAllocations(false);
     RealizeGreyPalette(w);
     EXPECT_EQ(nullptr, GreyPalette()) << "tried once, whatever the outcome";
     DestroyWindow(w);
@@ -346,14 +333,14 @@ TEST(ImageBlocks, BitsFromTheBlocksOwnHeaderAndNoLockLeftBehind)
     };
     EXPECT_EQ(RGB(200, 88, 55), paint(good)) << "table entry 200";
     EXPECT_EQ(0u, paint(bad));
-    realGlobalLock =
-        PatchImport("kernel32.dll", "GlobalLock", reinterpret_cast<void *>(FailingGlobalLock));
-    ASSERT_NE(nullptr, realGlobalLock);
-    for (failingLock = 1; failingLock <= 2; ++failingLock) {
-        lockCalls = 0;
-        EXPECT_EQ(0u, paint(good)) << "lock " << failingLock << " failed";
+    {
+        MemoryWatch memory;
+        ASSERT_TRUE(memory.Installed());
+        for (int failing = 1; failing <= 2; ++failing) {
+            memory.FailLock(failing);
+            EXPECT_EQ(0u, paint(good)) << "lock " << failing << " failed";
+        }
     }
-    PatchImport("kernel32.dll", "GlobalLock", realGlobalLock);
     for (HGLOBAL block : {good, shortTable, bad}) {
         EXPECT_EQ(0u, LockCount(block));
         GlobalFree(block);
@@ -365,7 +352,7 @@ TEST(ImageBlocks, BitsFromTheBlocksOwnHeaderAndNoLockLeftBehind)
 
 TEST(ViewPixels, ImageDrawnOneToOneFromTheTopLeftAndFollowsTheThumb)
 {
-    Station s;
+    TestStation s(StationOptions().Shown());
     ASSERT_TRUE(s.SetClient(400, 500));
     s.Deliver(BuildDib(DibFields(), Ramp, TableColour));
     for (auto p : {std::make_pair(0, 0), {30, 40}, {112, 268}}) {
@@ -383,7 +370,7 @@ TEST(ViewPixels, ImageDrawnOneToOneFromTheTopLeftAndFollowsTheThumb)
 
 TEST(ViewPixels, PastedLayoutsDrawnRightSideUpAndUnsafeOnesNotAtAll)
 {
-    Station s;
+    TestStation s(StationOptions().Shown());
     ASSERT_TRUE(s.SetClient(400, 500));
     auto fields = [](uint16_t bits, int height, uint32_t table, uint32_t compression,
                    uint32_t header) {
@@ -435,12 +422,12 @@ TEST(ViewPixels, PastedLayoutsDrawnRightSideUpAndUnsafeOnesNotAtAll)
     EXPECT_TRUE(s.modal.records.empty()) << Describe(s.modal.records);
 
     ShowAsPasted(s, BuildDib(DibFields(), Ramp, TableColour));
-    realGlobalLock =
-        PatchImport("kernel32.dll", "GlobalLock", reinterpret_cast<void *>(FailingGlobalLock));
-    failingLock = -1;
-    InvalidateRect(s.window, nullptr, TRUE);
-    UpdateWindow(s.window);
-    PatchImport("kernel32.dll", "GlobalLock", realGlobalLock);
+    {
+        MemoryWatch memory;
+        memory.FailLocks(true);
+        InvalidateRect(s.window, nullptr, TRUE);
+        UpdateWindow(s.window);
+    }
     EXPECT_EQ("", Compare(s, Black, 0, 0)) << "a block that cannot be locked";
 }
 
@@ -453,7 +440,7 @@ uint32_t Ramp7Colour(int x, int y) { return TableColour(int(Ramp7(x, y))); }
 // DIB) keeps its own rows' start.
 TEST(ViewPixels, ShortColourCountDrawsFromTheWholeTableOnlyWhereTheBlockHoldsIt)
 {
-    Station s;
+    TestStation s(StationOptions().Shown());
     ASSERT_TRUE(s.SetClient(400, 500));
     const struct {
         const char *what;

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "crc32.h"
-#include "fixtures.h"
+#include "dibbuilder.h"
 #include "hostproto.h"
-#include "modal.h"
 #include "resource.h"
+#include "teststation.h"
 #include "wndproc.h"
 
 namespace {
@@ -108,30 +108,6 @@ struct HostMon {
     }
 };
 
-// A packed 8-bit DIB as the station sends it: header, grey table, rows.
-std::vector<BYTE> MakeDib(int width, int height, BYTE level, bool pattern)
-{
-    const int stride = (width + 3) & ~3;
-    std::vector<BYTE> dib(40 + 1024 + static_cast<size_t>(stride) * height, level);
-    BITMAPINFOHEADER header = {};
-    header.biSize = 40;
-    header.biWidth = width;
-    header.biHeight = height;
-    header.biPlanes = 1;
-    header.biBitCount = 8;
-    header.biCompression = BI_RGB;
-    header.biSizeImage = stride * height;
-    memcpy(dib.data(), &header, sizeof header);
-    for (int i = 0; i < 256; ++i) {
-        BYTE entry[4] = {static_cast<BYTE>(i), static_cast<BYTE>(i), static_cast<BYTE>(i), 0};
-        memcpy(&dib[40 + 4 * i], entry, 4);
-    }
-    for (size_t i = 1064; pattern && i < dib.size(); ++i) {
-        dib[i] = static_cast<BYTE>(i * 7 + i / 4099);
-    }
-    return dib;
-}
-
 // Sends WM_COPYDATA as the station does and returns the window's answer, or
 // -1 when the send failed or timed out.
 LRESULT SendCopy(HWND to, ULONG_PTR tag, const std::vector<BYTE> &data, UINT flags = SMTO_NORMAL,
@@ -183,7 +159,7 @@ TEST(HostMon, LogsEveryCopyDataForBothHostsAndExitsCleanly)
     ASSERT_NE(nullptr, front);
     ASSERT_NE(nullptr, photo);
 
-    std::vector<BYTE> dib = MakeDib(61, 48, 0, true);
+    std::vector<BYTE> dib = GreyImage(61, 48);
     std::vector<BYTE> shortData = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     std::vector<BYTE> empty;
     EXPECT_EQ(TRUE, SendCopy(front, 0x001401FF, dib));
@@ -215,7 +191,7 @@ TEST(HostMon, TakesAnImageLargerThanFourMegabytesAcrossProcesses)
     ASSERT_EQ(1u, mon.Lines(1).size());
     HWND front = FindWindowA(FRONT, nullptr);
     ASSERT_NE(nullptr, front);
-    std::vector<BYTE> big = MakeDib(2048, 2600, 0, true);
+    std::vector<BYTE> big = GreyImage(2048, 2600);
     ASSERT_GT(big.size(), 5u * 1024 * 1024);
     EXPECT_EQ(TRUE, SendCopy(front, 0x001401FF, big));
     std::vector<std::string> lines = mon.Lines(2);
@@ -246,7 +222,7 @@ TEST(HostMon, PhotoServerAloneLogsTheDeleteResourceNotice)
 
 TEST(HostMon, DelayedHostAnswersLateAndHungHostTimesTheSenderOut)
 {
-    std::vector<BYTE> dib = MakeDib(32, 32, 90, false);
+    std::vector<BYTE> dib = FlatGreyImage(32, 32, 90);
     {
         HostMon mon("--front --delay 400");
         ASSERT_EQ(1u, mon.Lines(1).size());
@@ -285,8 +261,8 @@ TEST(HostMon, SavesEachImageAsABitmapFile)
     ASSERT_EQ(1u, mon.Lines(1).size());
     HWND front = FindWindowA(FRONT, nullptr);
     ASSERT_NE(nullptr, front);
-    std::vector<BYTE> first = MakeDib(33, 20, 0, true);
-    std::vector<BYTE> second = MakeDib(16, 16, 200, false);
+    std::vector<BYTE> first = GreyImage(33, 20);
+    std::vector<BYTE> second = FlatGreyImage(16, 16, 200);
     ASSERT_EQ(TRUE, SendCopy(front, 0x001401FF, first));
     ASSERT_EQ(TRUE, SendCopy(front, 0x001401FF, second));
     EXPECT_EQ(0, mon.CloseAndWait(front));
@@ -326,7 +302,7 @@ TEST(HostMon, ShowsTheLastGoodImageAndSurvivesMalformedData)
     ASSERT_NE(nullptr, front);
     // On top of whatever else is on the shared display, for the read-back.
     SetWindowPos(front, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-    ASSERT_EQ(TRUE, SendCopy(front, 0x001401FF, MakeDib(40, 30, 200, false)));
+    ASSERT_EQ(TRUE, SendCopy(front, 0x001401FF, FlatGreyImage(40, 30, 200)));
 
     // Headers that promise more than the data holds, or nonsense.
     std::vector<std::vector<BYTE>> bad;
@@ -337,12 +313,12 @@ TEST(HostMon, ShowsTheLastGoodImageAndSurvivesMalformedData)
         memcpy(dib.data(), &header, sizeof header);
         return dib;
     };
-    bad.push_back(withHeader(MakeDib(40, 30, 10, false), [](BITMAPINFOHEADER *h) { h->biHeight = 4000; }));
-    bad.push_back(withHeader(MakeDib(40, 30, 10, false), [](BITMAPINFOHEADER *h) { h->biWidth = 0x7FFFFFFF; }));
-    bad.push_back(withHeader(MakeDib(40, 30, 10, false), [](BITMAPINFOHEADER *h) { h->biSize = 0xFFFFFFF0; }));
-    bad.push_back(withHeader(MakeDib(40, 30, 10, false), [](BITMAPINFOHEADER *h) { h->biWidth = -40; }));
-    bad.push_back(withHeader(MakeDib(40, 30, 10, false), [](BITMAPINFOHEADER *h) { h->biHeight = INT_MIN; }));
-    std::vector<BYTE> headerOnly = MakeDib(40, 30, 10, false);
+    bad.push_back(withHeader(FlatGreyImage(40, 30, 10), [](BITMAPINFOHEADER *h) { h->biHeight = 4000; }));
+    bad.push_back(withHeader(FlatGreyImage(40, 30, 10), [](BITMAPINFOHEADER *h) { h->biWidth = 0x7FFFFFFF; }));
+    bad.push_back(withHeader(FlatGreyImage(40, 30, 10), [](BITMAPINFOHEADER *h) { h->biSize = 0xFFFFFFF0; }));
+    bad.push_back(withHeader(FlatGreyImage(40, 30, 10), [](BITMAPINFOHEADER *h) { h->biWidth = -40; }));
+    bad.push_back(withHeader(FlatGreyImage(40, 30, 10), [](BITMAPINFOHEADER *h) { h->biHeight = INT_MIN; }));
+    std::vector<BYTE> headerOnly = FlatGreyImage(40, 30, 10);
     headerOnly.resize(500);  // the colour table is cut short
     bad.push_back(headerOnly);
     for (const auto &data : bad) {
@@ -387,7 +363,7 @@ TEST(HostMon, HelpAndAQuietWindowWithTheCountAndTheTagHalves)
     char title[256] = "";
     GetWindowTextA(front, title, sizeof title);
     EXPECT_STREQ("TLumitaneWnd (hostmon) - 0 received", title);
-    std::vector<BYTE> dib = MakeDib(24, 16, 50, true);
+    std::vector<BYTE> dib = GreyImage(24, 16);
     const DWORD tags[] = {0x001401FF, 0x000A0014};
     for (DWORD tag : tags) {
         ASSERT_EQ(TRUE, SendCopy(front, tag, dib));
@@ -461,95 +437,75 @@ struct Replay {
     std::vector<BYTE> block;
 };
 
+// The picture of a replay: indices through a coloured table at 8 bits, else
+// colours; y from the top.
+uint32_t ReplayPixel(int bits, int x, int y)
+{
+    if (bits == 8) {
+        return uint8_t(x * 7 + y * 13);
+    }
+    return uint32_t(uint8_t(x + y)) << 16 | uint32_t(uint8_t(y * 3)) << 8 | uint8_t(x * 5);
+}
+uint32_t ReplayColour(int i) { return uint32_t(i) << 16 | uint32_t(uint8_t(i * 3)) << 8 | uint8_t(255 - i); }
+
 Replay MakeReplay(int width, int height, int bits, bool topDown)
 {
-    Replay r;
-    const int fileStride = (width * bits / 8 + 3) & ~3;
-    const int entries = bits == 8 ? 256 : 0;
+    DibFields picture;
+    picture.width = width;
+    picture.height = topDown ? -height : height;
+    picture.bitCount = static_cast<uint16_t>(bits);
+    picture.tableEntries = bits == 8 ? 256 : 0;
+    auto pixel = [bits](int x, int y) { return ReplayPixel(bits, x, y); };
+    const std::vector<BYTE> dib = BuildDib(picture, pixel, ReplayColour);
     BITMAPFILEHEADER fileHeader = {};
     fileHeader.bfType = 0x4D42;
-    fileHeader.bfOffBits = sizeof fileHeader + 40 + 4 * entries;
-    fileHeader.bfSize = fileHeader.bfOffBits + fileStride * height;
-    BITMAPINFOHEADER header = {};
-    header.biSize = 40;
-    header.biWidth = width;
-    header.biHeight = topDown ? -height : height;
-    header.biPlanes = 1;
-    header.biBitCount = static_cast<WORD>(bits);
-    r.file.resize(fileHeader.bfSize);
+    fileHeader.bfOffBits = sizeof fileHeader + 40 + 4 * picture.tableEntries;
+    fileHeader.bfSize = static_cast<DWORD>(sizeof fileHeader + dib.size());
+    Replay r;
+    r.file.resize(sizeof fileHeader);
     memcpy(r.file.data(), &fileHeader, sizeof fileHeader);
-    memcpy(r.file.data() + sizeof fileHeader, &header, sizeof header);
-    BYTE *table = r.file.data() + sizeof fileHeader + 40;
-    for (int i = 0; i < entries; ++i) {
-        BYTE entry[4] = {static_cast<BYTE>(255 - i), static_cast<BYTE>(i * 3), static_cast<BYTE>(i), 0};
-        memcpy(table + 4 * i, entry, 4);
-    }
+    r.file.insert(r.file.end(), dib.begin(), dib.end());
     // The block: header, grey table, bottom-up grey rows.
-    const int stride = (width + 3) & ~3;
-    MakeDib(width, height, 0, false).swap(r.block);
-    for (int y = 0; y < height; ++y) {  // y from the top of the picture
-        BYTE *in = r.file.data() + fileHeader.bfOffBits + (topDown ? y : height - 1 - y) * fileStride;
-        BYTE *out = r.block.data() + 1064 + (height - 1 - y) * stride;
-        for (int x = 0; x < width; ++x) {
-            if (bits == 8) {
-                in[x] = static_cast<BYTE>(x * 7 + y * 13);
-                const BYTE *q = table + 4 * in[x];
-                out[x] = Grey(q[2], q[1], q[0]);
-            } else {
-                BYTE *p = in + 3 * x;
-                p[0] = static_cast<BYTE>(x * 5);
-                p[1] = static_cast<BYTE>(y * 3);
-                p[2] = static_cast<BYTE>(x + y);
-                out[x] = Grey(p[2], p[1], p[0]);
-            }
-        }
-    }
+    DibFields grey;
+    grey.width = width;
+    grey.height = height;
+    grey.sizeImage = Stride(width, 8) * height;
+    auto level = [bits](int x, int y) {
+        const uint32_t c = bits == 8 ? ReplayColour(int(ReplayPixel(8, x, y))) : ReplayPixel(bits, x, y);
+        return uint32_t(Grey(uint8_t(c >> 16), uint8_t(c >> 8), uint8_t(c)));
+    };
+    r.block = BuildDib(grey, level, GreyColour);
     return r;
 }
 
 // A station window on xraysim.dll, started with the HBX switch "Synchro" at
-// `synchro` (none: absent, standalone); the registry, "xray.ini" and every
-// box restored or answered.
-struct SimStation {
-    RegistryGuard registry;
-    IniGuard ini;
-    ModalCatcher modal;
-    HWND window = nullptr;
+// `synchro` (none: absent, standalone).
+StationOptions OnSimulator(const char *synchro = nullptr)
+{
+    return StationOptions().OnDll("xraysim.dll").WithSynchro(synchro);
+}
 
-    explicit SimStation(const char *synchro = nullptr)
+// The simulator's image size and its log file for one case, unset at its end.
+struct SimImages {
+    EnvVar width, height, log;
+    SimImages(const char *w, const char *h, const std::string &logPath)
+        : width("XRAYSIM_WIDTH", w), height("XRAYSIM_HEIGHT", h), log("XRAYSIM_LOG", logPath.c_str())
     {
-        SetSensorText("Synchro", synchro);
-        WriteDriverPath(BinPath("xraysim.dll").c_str());
-        window = CreateStationWindow();
-        PumpMessages();
     }
-    ~SimStation()
-    {
-        if (IsWindow(window)) {
-            DestroyWindow(window);
-        }
-        PumpMessages();
-    }
-    // Pumps the station until hostmon has logged `count` lines.
-    std::vector<std::string> WaitForLines(const HostMon &mon, size_t count) const
-    {
-        // A guard against a road that stops; the images take well under it.
-        DWORD start = GetTickCount();
-        std::vector<std::string> lines = ReadLines(mon.log);
-        while (lines.size() < count && GetTickCount() - start < EVENT_GUARD_MS) {
-            PumpMessages(20);
-            lines = ReadLines(mon.log);
-        }
-        return lines;
-    }
-    std::string Title() const
-    {
-        char title[256] = "";
-        GetWindowTextA(window, title, sizeof title);
-        return title;
-    }
-    UINT MenuState(UINT id) const { return GetMenuState(GetMenu(window), id, MF_BYCOMMAND); }
 };
+
+// Pumps the station's thread until hostmon has logged `count` lines.
+std::vector<std::string> WaitForLines(const HostMon &mon, size_t count)
+{
+    // A guard against a road that stops; the images take well under it.
+    DWORD start = GetTickCount();
+    std::vector<std::string> lines = ReadLines(mon.log);
+    while (lines.size() < count && GetTickCount() - start < EVENT_GUARD_MS) {
+        PumpMessages(20);
+        lines = ReadLines(mon.log);
+    }
+    return lines;
+}
 
 // COPYDATA lines: two for each image, one at each host.
 size_t CountCopies(const std::vector<std::string> &lines)
@@ -577,13 +533,13 @@ TEST(SimRoad, StationOpensTheSimulatorInTheModeTheSwitchAsksUnlessItIsForced)
     };
     for (const auto &c : cases) {
         SetEnvironmentVariableA("XRAYSIM_MODE", c.forced);
-        SimStation station(c.synchro);
+        TestStation station(OnSimulator(c.synchro));
         const bool isHbx = c.title == hbx;
         std::string label = std::string("Synchro ") + (c.synchro ? c.synchro : "(none)") + ", XRAYSIM_MODE " +
                             (c.forced ? c.forced : "(unset)");
-        EXPECT_EQ(c.title, station.Title()) << label;
-        EXPECT_EQ(isHbx, (station.MenuState(IDM_START) & MF_GRAYED) != 0) << label;
-        EXPECT_EQ(isHbx, (station.MenuState(IDM_SYNCHRO) & MF_CHECKED) != 0) << label;
+        EXPECT_EQ(c.title, Title(station.window)) << label;
+        EXPECT_EQ(isHbx, (ItemState(GetMenu(station.window), IDM_START) & MF_GRAYED) != 0) << label;
+        EXPECT_EQ(isHbx, (ItemState(GetMenu(station.window), IDM_SYNCHRO) & MF_CHECKED) != 0) << label;
         EXPECT_TRUE(station.modal.records.empty()) << label << "\n" << Describe(station.modal.records);
     }
     SetEnvironmentVariableA("XRAYSIM_MODE", nullptr);
@@ -592,23 +548,21 @@ TEST(SimRoad, StationOpensTheSimulatorInTheModeTheSwitchAsksUnlessItIsForced)
 TEST(SimRoad, HbxSwitchReopensTheSimulatorWithTheGeneratorOrWithF1)
 {
     std::string simLog = TempPath("simroad_hbx.log");
-    EnvVar width("XRAYSIM_WIDTH", "64");
-    EnvVar height("XRAYSIM_HEIGHT", "64");
-    EnvVar log("XRAYSIM_LOG", simLog.c_str());
+    SimImages images("64", "64", simLog);
     HostMon mon("");
     ASSERT_EQ(2u, mon.Lines(2).size());
-    SimStation station;
-    ASSERT_EQ("CATTURA DA SENSORE - Standalone version", station.Title());
+    TestStation station(OnSimulator());
+    ASSERT_EQ("CATTURA DA SENSORE - Standalone version", Title(station.window));
 
     // HBX: the generator's image comes at its default pace, with no F1.
     EXPECT_TRUE(MainCommand(station.window, IDM_SYNCHRO));
     std::string synchro;
     EXPECT_TRUE(ReadSensorValue("Synchro", &synchro, nullptr, nullptr));
     EXPECT_EQ("1", synchro);
-    EXPECT_EQ("XRAY CAPTURE - HBX version", station.Title());
-    EXPECT_TRUE(station.MenuState(IDM_START) & MF_GRAYED);
-    EXPECT_TRUE(station.MenuState(IDM_SYNCHRO) & MF_CHECKED);
-    std::vector<std::string> lines = station.WaitForLines(mon, 2 + 2);
+    EXPECT_EQ("XRAY CAPTURE - HBX version", Title(station.window));
+    EXPECT_TRUE(ItemState(GetMenu(station.window), IDM_START) & MF_GRAYED);
+    EXPECT_TRUE(ItemState(GetMenu(station.window), IDM_SYNCHRO) & MF_CHECKED);
+    std::vector<std::string> lines = WaitForLines(mon, 2 + 2);
     ASSERT_EQ(2u, CountCopies(lines)) << ReadWholeFile(simLog);
 
     // Standalone: the generator stops; twenty of its intervals pass with
@@ -617,9 +571,9 @@ TEST(SimRoad, HbxSwitchReopensTheSimulatorWithTheGeneratorOrWithF1)
     EXPECT_TRUE(MainCommand(station.window, IDM_SYNCHRO));
     EXPECT_TRUE(ReadSensorValue("Synchro", &synchro, nullptr, nullptr));
     EXPECT_EQ("2", synchro);
-    EXPECT_EQ("XRAY CAPTURE - Standalone version", station.Title());
-    EXPECT_FALSE(station.MenuState(IDM_START) & MF_GRAYED);
-    EXPECT_FALSE(station.MenuState(IDM_SYNCHRO) & MF_CHECKED);
+    EXPECT_EQ("XRAY CAPTURE - Standalone version", Title(station.window));
+    EXPECT_FALSE(ItemState(GetMenu(station.window), IDM_START) & MF_GRAYED);
+    EXPECT_FALSE(ItemState(GetMenu(station.window), IDM_SYNCHRO) & MF_CHECKED);
     // XRAYClose joined the worker: nothing more is made in HBX mode.
     const std::string madeInHbx = ReadWholeFile(simLog);
     PumpMessages(1000);
@@ -656,9 +610,9 @@ TEST(SimRoad, ReplayedBitmapArrivesAtBothHostsByteExact)
         EnvVar file("XRAYSIM_REPLAY", path.c_str());
         HostMon mon("");
         ASSERT_EQ(2u, mon.Lines(2).size());
-        SimStation station;
+        TestStation station(OnSimulator());
         EXPECT_TRUE(MainCommand(station.window, IDM_START));
-        std::vector<std::string> lines = station.WaitForLines(mon, 4);
+        std::vector<std::string> lines = WaitForLines(mon, 4);
         ASSERT_EQ(4u, lines.size()) << c.width << "x" << c.height;
         EXPECT_EQ(Expected(FRONT, 0x001401FF, replay.block), lines[2]);
         EXPECT_EQ(Expected(PHOTO, 0x000A0014, replay.block), lines[3]);
@@ -673,14 +627,12 @@ TEST(SimRoad, BurstOfFiftyArrivesCompleteAndInOrderThroughTheStation)
     std::string simLog = TempPath("simroad_burst.log");
     EnvVar exposure("XRAYSIM_EXPOSURE_MS", "0");
     EnvVar burst("XRAYSIM_BURST", "50");
-    EnvVar width("XRAYSIM_WIDTH", "128");
-    EnvVar height("XRAYSIM_HEIGHT", "96");
-    EnvVar log("XRAYSIM_LOG", simLog.c_str());
+    SimImages images("128", "96", simLog);
     HostMon mon("");
     ASSERT_EQ(2u, mon.Lines(2).size());
-    SimStation station;
+    TestStation station(OnSimulator());
     EXPECT_TRUE(MainCommand(station.window, IDM_START));
-    std::vector<std::string> lines = station.WaitForLines(mon, 2 + 100);
+    std::vector<std::string> lines = WaitForLines(mon, 2 + 100);
     ASSERT_EQ(102u, lines.size());
     // The simulator's log gives each image's checksum in the order made.
     std::vector<std::string> made;

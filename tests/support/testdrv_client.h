@@ -7,10 +7,11 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
-#include "fixtures.h"
+#include "nocopy.h"
 
-struct TestDriver {
+struct TestDriver : NoCopy {
     HMODULE module = nullptr;
     std::string path;  // Windows path, as written to "xray.ini"
     void(__cdecl *Reset)(void) = nullptr;
@@ -30,39 +31,25 @@ struct TestDriver {
     // (none), "testdrv_closeonly.dll" (XRAYClose only), "testdrv_noopen.dll",
     // "testdrv_noprepare.dll", "testdrv_old.dll" (no bXRAYGetBinningMode),
     // "testdrv_nochange.dll" (no bXRAYChangeBinningMode),
-    // "testdrv_nosize.dll", "testdrv_noresolution.dll".
-    explicit TestDriver(const char *dllName)
-    {
-        path = BinPath(dllName);
-        module = LoadLibraryA(path.c_str());
-        if (module == nullptr) {
-            return;
-        }
-        Resolve(Reset, "TD_Reset");
-        Resolve(SetOpenResult, "TD_SetOpenResult");
-        Resolve(SetSize, "TD_SetSize");
-        Resolve(SetSizeWrites, "TD_SetSizeWrites");
-        Resolve(SetResolution, "TD_SetResolution");
-        Resolve(SetPrepareResult, "TD_SetPrepareResult");
-        Resolve(SetChangeBinningResult, "TD_SetChangeBinningResult");
-        Resolve(SetCloseHook, "TD_SetCloseHook");
-        Resolve(SetOpenHook, "TD_SetOpenHook");
-        Resolve(Log, "TD_Log");
-        Resolve(ClearLog, "TD_ClearLog");
-        Resolve(OpenWindow, "TD_OpenWindow");
-        Reset();
-    }
+    // "testdrv_nosize.dll", "testdrv_noresolution.dll". Null: none is
+    // loaded, and path stays empty.
+    explicit TestDriver(const char *dllName);
     ~TestDriver()
     {
         if (module != nullptr) {
             FreeLibrary(module);
         }
     }
-    TestDriver(const TestDriver &) = delete;
-    TestDriver &operator=(const TestDriver &) = delete;
 
     bool Loaded() const { return module != nullptr; }
     std::string Calls() const { return Log ? Log() : std::string("(not loaded)"); }
+
+    // Has the driver (testdrv_thread.dll) deliver `blocks` from its own
+    // thread by SendMessageA and waits for that thread, handling the
+    // messages sent to this thread meanwhile, as any window procedure that
+    // waits on another thread does. False when the thread did not start or
+    // never ended.
+    bool DeliverFromThread(const std::vector<HGLOBAL> &blocks) const;
 
 private:
     template <typename F>
