@@ -219,7 +219,7 @@ def main():
             lines.append("| %s | %d | %d | %d |" % (kind, run, passed, failed))
         lines.append("| All | %d | %d | %d |" % tuple(total))
     lines += ["", "## Soak", "",
-              "The real station with a test driver inside it (`tests/drivers/soak.cpp`) and the "
+              "The real station with a test driver inside it (`tests/testdrivers/soak.cpp`) and the "
               "host monitor's two host windows beside it (`tests/soak/soak.sh`): paced images, "
               "then copy-and-paste pairs, then a burst posted back to back. Every image is "
               "checked by CRC-32 at both hosts against what the driver delivered.", ""]

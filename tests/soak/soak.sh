@@ -3,7 +3,7 @@
 # The real station runs with the soak driver (testdrv_soak.dll) inside it and
 # the host monitor's two host windows beside it. The driver delivers IMAGES
 # paced images, PAIRS copy-and-paste pairs and a burst of BURST images, and
-# measures the station from inside (see tests/drivers/soak.cpp). This script
+# measures the station from inside (see tests/testdrivers/soak.cpp). This script
 # compares what each host received with what the driver delivered, adds the
 # bare clipboard's heap figure from clipcycle.exe, prints every figure,
 # writes them to BUILD/reports/soak.txt (and soak-IMAGES.txt) and fails on any image lost,
