@@ -41,6 +41,8 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
 state="$build/wine-state"
 mkdir -p "$state"
+# The private display's screen, and so the one Wine's programs must see.
+screen=1280x1024
 
 display_alive() {
     [ -f "$state/xvfb.pid" ] && xvfb_owns "$1" "$(cat "$state/xvfb.pid")"
@@ -62,7 +64,7 @@ start_xvfb() {
     local n pid start
     for n in $(seq 91 199); do
         [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-        setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >"$state/xvfb.log" 2>&1 </dev/null 9>&- &
+        setsid Xvfb ":$n" -screen 0 "${screen}x24" -nolisten tcp >"$state/xvfb.log" 2>&1 </dev/null 9>&- &
         pid=$!
         # Until it serves the display or has given up on it; the guard is
         # only against an X server that neither starts nor exits.
@@ -130,26 +132,49 @@ start)
     # Wine gives the desktop's process a few seconds to come up; where the
     # CPU is emulated and busy that is not enough, the program's first
     # window fails and it ends: it is started again (the desktop's process
-    # goes on starting meanwhile), on a wall-clock guard.
+    # goes on starting meanwhile), on a wall-clock guard. A desktop that
+    # came up that way may show every later program a screen of another
+    # size than the display's (1024x768, Wine's screen when it has no
+    # display), and windows laid out for that screen fail tests by chance:
+    # a fresh program is asked for the size, and on a wrong one Wine is
+    # started again, a few times at most.
     hold="$build/bin/desktophold.exe"
     if [ -f "$hold" ] && ! { [ -f "$state/desktophold.pid" ] &&
                                kill -0 "$(cat "$state/desktophold.pid")" 2>/dev/null; }; then
-        start=$SECONDS tries=0 ready=0
-        while [ "$ready" = 0 ] && [ $((SECONDS - start)) -lt "${WINE_ENV_DESKTOP_GUARD_S:-600}" ]; do
+        guard=${WINE_ENV_DESKTOP_GUARD_S:-600}
+        start=$SECONDS tries=0 ready=0 restarts=0 seen=
+        while [ "$ready" = 0 ] && [ $((SECONDS - start)) -lt "$guard" ]; do
             tries=$((tries + 1))
             rm -f "$state/desktophold.out"
             "$WINE" "$hold" </dev/null >"$state/desktophold.out" 2>&1 9>&- &
             echo $! >"$state/desktophold.pid"
             alive=1
-            while [ $((SECONDS - start)) -lt "${WINE_ENV_DESKTOP_GUARD_S:-600}" ]; do
+            while [ $((SECONDS - start)) -lt "$guard" ]; do
                 kill -0 "$(cat "$state/desktophold.pid")" 2>/dev/null || alive=0
                 grep -q ready "$state/desktophold.out" 2>/dev/null && { ready=1; break; }
                 [ "$alive" = 1 ] || break
                 sleep 0.1
             done
+            [ "$ready" = 1 ] || continue
+            seen=$(timeout $((guard - (SECONDS - start) + 1)) "$WINE" "$hold" --screen </dev/null 2>/dev/null 9>&- |
+                   tr -d '\r\n' || true)
+            [ "$seen" = "$screen" ] && break
+            ready=0
+            restarts=$((restarts + 1))
+            echo "wine-env: Wine's desktop came up showing its programs a ${seen:-sizeless} screen, not the display's $screen (start $tries of desktophold.exe, after $((SECONDS - start)) s)" >&2
+            [ "$restarts" -le 3 ] || break
+            echo "wine-env: Wine is started again" >&2
+            "$WINESERVER" -k 2>/dev/null 9>&- || true
+            "$WINESERVER" -w 2>/dev/null 9>&- || true
+            "$WINESERVER" -p 2>/dev/null 9>&- || true
+            "$WINE" cmd.exe /c exit >/dev/null 2>&1 </dev/null 9>&- || true
         done
         if [ "$ready" = 0 ]; then
-            echo "wine-env: Wine's desktop did not come up in $((SECONDS - start)) s ($tries starts of desktophold.exe; the last said: $(tr '\n' ' ' <"$state/desktophold.out" 2>/dev/null))" >&2
+            if [ "$restarts" -gt 3 ]; then
+                echo "wine-env: Wine's desktop showed a ${seen:-sizeless} screen, not the display's $screen, $restarts times: the suite's windows would not fit it" >&2
+            else
+                echo "wine-env: Wine's desktop did not come up in $((SECONDS - start)) s ($tries starts of desktophold.exe; the last said: $(tr '\n' ' ' <"$state/desktophold.out" 2>/dev/null))" >&2
+            fi
             exit 1
         fi
         [ "$tries" = 1 ] || echo "wine-env: Wine's desktop came up at start $tries of desktophold.exe, after $((SECONDS - start)) s" >&2

@@ -4,7 +4,8 @@
 # CPU is emulated and busy, while the making goes on), and a Wine that can
 # never make one still fails with its message. So does the desktop's
 # holder: Wine gives the desktop a few seconds to come up, and a holder
-# that gave up is started again until the desktop is there. Stand-in
+# that gave up is started again until the desktop is there, and Wine is
+# started again when its programs see a screen of the wrong size. Stand-in
 # loaders; the X display is real.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -42,37 +43,54 @@ done <<'CASES'
 CASES
 check "a Wine that never makes it says so" 1 "$(grep -c 'cannot make a win64 prefix here' "$tmp/out9")"
 
-# desktop FAILURES: a stand-in whose desktop holder ends at once FAILURES
-# times, then says it is ready.
+# desktop FAILURES WRONGS: a stand-in whose desktop holder ends at once
+# FAILURES times, then says it is ready, and whose programs see a 1024x768
+# screen after each of the first WRONGS desktops that came up. Its server
+# logs every stop of Wine.
 desktop() {
     cat >"$tmp/desktop$1" <<STANDIN
 #!/bin/sh
 case "\$1" in *desktophold.exe) ;; *) exit 0 ;; esac
+if [ "\$2" = --screen ]; then
+    echo x >>"$tmp/probes$1"
+    [ "\$(wc -l <"$tmp/probes$1")" -gt $2 ] && echo 1280x1024 || echo 1024x768
+    exit 0
+fi
 echo x >>"$tmp/holds$1"
 [ "\$(wc -l <"$tmp/holds$1")" -gt $1 ] || exit 1
 echo ready
 STANDIN
-    chmod +x "$tmp/desktop$1"
+    printf '#!/bin/sh\n[ "$1" = -k ] && echo x >>"%s" || :\n' "$tmp/kills$1" >"$tmp/server$1"
+    chmod +x "$tmp/desktop$1" "$tmp/server$1"
+    : >"$tmp/kills$1"
 }
-while read -r fails guard rc tries; do
-    desktop "$fails"
+while read -r fails wrongs guard rc tries restarts; do
+    desktop "$fails" "$wrongs"
     t="$tmp/td$fails"
     mkdir -p "$t/bin" "$t/wineprefix" "$t/wine-state"
     echo x86_64 >"$t/flavour"
     touch "$t/bin/desktophold.exe" "$t/wineprefix/system.reg" "$t/wine-state/prefix-ready"
-    WINE_ENV_DESKTOP_GUARD_S=$guard WINE_LOADER_X86_64="$tmp/desktop$fails" WINE_SERVER_X86_64=/bin/true \
+    WINE_ENV_DESKTOP_GUARD_S=$guard WINE_LOADER_X86_64="$tmp/desktop$fails" WINE_SERVER_X86_64="$tmp/server$fails" \
         bash "$root/scripts/wine-env.sh" "$t" start >"$tmp/dout$fails" 2>&1
-    check "desktop holder ending $fails time(s): wine-env start exits with" "$rc" "$?"
-    [ "$tries" = - ] ||
-        check "desktop holder ending $fails time(s): starts" "$tries" "$(wc -l <"$tmp/holds$fails")"
+    got=$?
+    what="desktop holder ending $fails time(s), screen wrong $wrongs time(s)"
+    check "$what: wine-env start exits with" "$rc" "$got"
+    [ "$tries" = - ] || check "$what: starts" "$tries" "$(wc -l <"$tmp/holds$fails")"
+    check "$what: Wine started again" "$restarts" "$(wc -l <"$tmp/kills$fails")"
 done <<'CASES'
-0 600 0 1
-2 600 0 3
-999999 3 1 -
+0 0 600 0 1 0
+2 0 600 0 3 0
+1 2 600 0 4 2
+3 99 600 1 7 3
+999999 0 3 1 - 0
 CASES
 check "a desktop that comes up late says after how many starts" 1 \
     "$(grep -c "desktop came up at start 3 of desktophold.exe" "$tmp/dout2")"
 check "a desktop that never comes up says so" 1 "$(grep -c "desktop did not come up in" "$tmp/dout999999")"
+check "a desktop showing a wrong screen says which, each time" 2 \
+    "$(grep -c "showing its programs a 1024x768 screen, not the display's 1280x1024" "$tmp/dout1")"
+check "a desktop whose screen stays wrong says so" 1 \
+    "$(grep -c "showed a 1024x768 screen, not the display's 1280x1024, 4 times" "$tmp/dout3")"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
