@@ -13,7 +13,7 @@
 ST_GUARD_START=${ST_GUARD_START:-240}  # a program started until its window or its READY lines
 ST_GUARD_EVENT=${ST_GUARD_EVENT:-180}  # a key pressed until what it does shows (an image, a send)
 ST_GUARD_EXIT=${ST_GUARD_EXIT:-180}    # a program told to close until it has ended
-ST_GUARD_SETUP=${ST_GUARD_SETUP:-300}  # a setup or an uninstaller until its work is done
+ST_GUARD_SETUP=${ST_GUARD_SETUP:-900}  # a setup or an uninstaller until its work is done
 ST_GUARD_SOAK_ITEM=${ST_GUARD_SOAK_ITEM:-4}  # the soak: per image or pair, on top of ST_GUARD_START
 ST_END_GRACE=${ST_END_GRACE:-10}       # a program sent SIGTERM, before SIGKILL
 ST_GUARD_END=${ST_GUARD_END:-60}       # a program sent SIGKILL until it is gone

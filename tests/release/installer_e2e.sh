@@ -37,8 +37,12 @@ ini="$WINEPREFIX/drive_c/windows/xray.ini"
 run_cmd() {
     printf '@%s\r\n@exit /b %%ERRORLEVEL%%\r\n' "$1" >"$work/run.cmd"
     # A guard against a setup that hangs (124); the cleanup ends what it left.
+    # Its time goes to the log, where the guard is sized from.
+    local rc began=$SECONDS
     timeout "$ST_GUARD_SETUP" "$WINE" cmd /c "$("$WINE" winepath -w "$work/run.cmd")" >/dev/null 2>&1 </dev/null
-    echo $?
+    rc=$?
+    echo "time: $1: $((SECONDS - began)) s of the ${ST_GUARD_SETUP} s guard" >&2
+    echo "$rc"
 }
 entry_value() { "$WINE" reg query "$entry" /v "$1" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
 remove_install() {
