@@ -134,8 +134,8 @@ start)
     # window fails and it ends: it is started again (the desktop's process
     # goes on starting meanwhile), on a wall-clock guard. A desktop that
     # came up that way may show every later program a screen of another
-    # size than the display's (1024x768, Wine's screen when it has no
-    # display), and windows laid out for that screen fail tests by chance:
+    # size than the display's (1024x768 where it was seen), and windows
+    # laid out for that screen fail tests by chance:
     # a fresh program is asked for the size, and on a wrong one Wine is
     # started again, a few times at most.
     hold="$build/bin/desktophold.exe"
