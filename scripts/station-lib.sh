@@ -32,15 +32,21 @@ st_wine_up() {
 }
 
 # st_wait_for SECONDS COMMAND...: runs COMMAND until it succeeds; fails when
-# SECONDS of wall time have passed without it.
+# SECONDS of wall time have passed without it. A wait that took a tenth of
+# its guard or more says so on stderr ("time: …"), so that a run under load
+# shows which guards come near their waits.
 st_wait_for() {
-    local seconds=$1 start=$SECONDS
+    local seconds=$1 start=$SECONDS status=1
     shift
     while :; do
-        "$@" && return 0
-        [ $((SECONDS - start)) -ge "$seconds" ] && return 1
+        "$@" && { status=0; break; }
+        [ $((SECONDS - start)) -ge "$seconds" ] && break
         sleep 0.1
     done
+    if [ $(((SECONDS - start) * 10)) -ge "$seconds" ]; then
+        echo "time: wait for $*: $((SECONDS - start)) s of the $seconds s guard" >&2
+    fi
+    return $status
 }
 
 # st_configure BIN [DLL]: "xray.ini" names the simulated driver (or DLL) in

@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "fixtures.h"
+#include "smokerun.h"
 
 inline std::vector<std::string> Lines(const std::string &text)
 {
@@ -33,12 +35,28 @@ inline bool HasLineStartingWith(const std::vector<std::string> &lines, const std
     return false;
 }
 
+// drvcheck.exe run with `arguments`, as RunProgram runs it. No stretch of
+// drvcheck's own work can be longer than the whole run, so a run that took a
+// tenth of that bound or more says so on stderr ("time: …"): a run under
+// load then shows how near the bound came.
+inline int RunDrvCheck(const std::string &arguments, std::string *output)
+{
+    DWORD start = GetTickCount();
+    int code = RunProgram("drvcheck.exe", arguments, output);
+    unsigned long seconds = (GetTickCount() - start) / 1000;
+    if (seconds * 10 >= static_cast<unsigned long>(drvcheck::OWN_WORK_LIMIT_S)) {
+        fprintf(stderr, "time: drvcheck %s, its own work at most: %lu s of the %d s guard\n", arguments.c_str(),
+                seconds, drvcheck::OWN_WORK_LIMIT_S);
+    }
+    return code;
+}
+
 // drvcheck on `dll` of the bin folder fails (exit code 1, verdict FAIL) with
 // a line that starts with `finding`.
 inline void ExpectFailingFinding(const char *dll, const std::string &options, const std::string &finding)
 {
     std::string output;
-    int code = RunProgram("drvcheck.exe", "\"" + BinPath(dll) + "\" " + options, &output);
+    int code = RunDrvCheck("\"" + BinPath(dll) + "\" " + options, &output);
     EXPECT_EQ(1, code) << dll << "\n" << output;
     std::vector<std::string> lines = Lines(output);
     EXPECT_TRUE(HasLineStartingWith(lines, finding)) << dll << ": expected\n" << finding << "\n" << output;

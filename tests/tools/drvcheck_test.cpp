@@ -26,9 +26,8 @@ TEST(DrvCheck, SimulatedDriverPassesEveryCheckAndArmsOnce)
     CreateDirectoryA(dir.c_str(), nullptr);
     std::string json = TempPath("drvcheck.json");
     std::string output;
-    int code = RunProgram("drvcheck.exe",
-                          "\"" + BinPath("xraysim.dll") + "\" --arm --save \"" + dir + "\" --json \"" + json + "\"",
-                          &output);
+    int code = RunDrvCheck("\"" + BinPath("xraysim.dll") + "\" --arm --save \"" + dir + "\" --json \"" + json + "\"",
+                           &output);
     EXPECT_EQ(0, code) << output;
     std::vector<std::string> lines = Lines(output);
     ASSERT_GE(lines.size(), 3u) << output;
@@ -126,7 +125,7 @@ TEST(DrvCheck, ASlowStartIsNeverChargedToTheDriver)
         EnvVar delay("DRVCHECK_TEST_START_DELAY_MS", c.delayMs);
         EnvVar limit("DRVCHECK_TEST_OWN_LIMIT_S", c.ownLimitS);
         std::string output;
-        int code = RunProgram("drvcheck.exe", "\"" + BinPath("xraysim.dll") + "\" --timeout 2", &output);
+        int code = RunDrvCheck("\"" + BinPath("xraysim.dll") + "\" --timeout 2", &output);
         EXPECT_EQ(c.exitCode, code) << c.delayMs << "\n" << output;
         std::vector<std::string> lines = Lines(output);
         if (c.finding != nullptr) {
@@ -172,7 +171,7 @@ TEST(DrvCheck, ImportsAreFoundWhereTheStationLooks)
         CurrentDirectory current(c.startedInDriverFolder ? driverFolder.Path() : elsewhere.Path());
         ASSERT_TRUE(current.Changed()) << c.name;
         std::string output;
-        int code = RunProgram("drvcheck.exe", "\"" + driverFolder.Path() + "\\testdrv_withdep.dll\"", &output);
+        int code = RunDrvCheck("\"" + driverFolder.Path() + "\\testdrv_withdep.dll\"", &output);
         EXPECT_EQ(c.exitCode, code) << c.name << "\n" << output;
         std::vector<std::string> lines = Lines(output);
         for (const std::string &finding : c.findings) {
@@ -202,7 +201,7 @@ TEST(DrvCheck, BinningModeIsReportedByItsPresenceAndNeverCalled)
     };
     for (const auto &c : cases) {
         std::string output;
-        int code = RunProgram("drvcheck.exe", "\"" + BinPath(c.dll) + "\"", &output);
+        int code = RunDrvCheck("\"" + BinPath(c.dll) + "\"", &output);
         EXPECT_EQ(0, code) << c.dll << "\n" << output;
         std::vector<std::string> lines = Lines(output);
         EXPECT_TRUE(HasLineStartingWith(lines, c.finding)) << c.dll << ": expected\n" << c.finding << "\n" << output;
@@ -218,12 +217,12 @@ TEST(DrvCheck, BadCommandLinesExitWithTwo)
                               "a.dll --speed", "--arm"};
     for (const char *command : commands) {
         std::string output;
-        EXPECT_EQ(2, RunProgram("drvcheck.exe", command, &output)) << command;
+        EXPECT_EQ(2, RunDrvCheck(command, &output)) << command;
         EXPECT_EQ(0u, output.find("usage: drvcheck")) << command << "\n" << output;
     }
     // A path that names nothing is a finding, not a bad command line.
     std::string output;
-    EXPECT_EQ(1, RunProgram("drvcheck.exe", "\"" + BinPath("no-such-driver.dll") + "\"", &output));
+    EXPECT_EQ(1, RunDrvCheck("\"" + BinPath("no-such-driver.dll") + "\"", &output));
     EXPECT_NE(std::string::npos, output.find("error: cannot read ")) << output;
 }
 
@@ -257,8 +256,8 @@ TEST(DrvCheck, SimulatedFieldFaultsGetTheirFindings)
     for (const auto &c : cases) {
         EnvVar setting(c.variable, c.value);
         std::string output;
-        int code = RunProgram("drvcheck.exe",
-                              "\"" + BinPath("xraysim.dll") + "\" --arm" + (c.waitsOut ? " --timeout 2" : ""), &output);
+        int code =
+            RunDrvCheck("\"" + BinPath("xraysim.dll") + "\" --arm" + (c.waitsOut ? " --timeout 2" : ""), &output);
         EXPECT_EQ(c.exitCode, code) << c.variable << "=" << c.value << "\n" << output;
         EXPECT_TRUE(HasLineStartingWith(Lines(output), c.finding)) << c.variable << "=" << c.value << "\n" << output;
     }
@@ -266,7 +265,7 @@ TEST(DrvCheck, SimulatedFieldFaultsGetTheirFindings)
     EnvVar mode("XRAYSIM_MODE", "1");
     EnvVar interval("XRAYSIM_INTERVAL_MS", "100");
     std::string output;
-    EXPECT_EQ(0, RunProgram("drvcheck.exe", "\"" + BinPath("xraysim.dll") + "\" --arm", &output)) << output;
+    EXPECT_EQ(0, RunDrvCheck("\"" + BinPath("xraysim.dll") + "\" --arm", &output)) << output;
     std::vector<std::string> lines = Lines(output);
     EXPECT_TRUE(HasLineStartingWith(lines, "ok: --arm: mode 1, the station does not arm; waiting for the generator's image"))
         << output;

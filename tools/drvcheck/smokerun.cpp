@@ -18,11 +18,6 @@ namespace drvcheck {
 
 namespace {
 
-// What the smoke run does outside the driver's calls (starting, making its
-// window, reading an image) is this program's own time, never charged to the
-// driver: it has a bound of its own, far above any healthy run, even on a
-// PC where every new process is scanned first.
-constexpr int OWN_WORK_LIMIT_S = 120;
 // A test switch, read from the environment: the parent's bound above.
 constexpr char OWN_LIMIT_VARIABLE[] = "DRVCHECK_TEST_OWN_LIMIT_S";
 
