@@ -73,7 +73,8 @@ HWND CreateStationWindow();
 // Runs a program of the bin folder with `arguments`, its standard output
 // and error captured, and waits for it; returns its exit code, or -1 when
 // it could not start or had not ended after `guardMs` (then it is ended).
-// The guard only keeps a broken program from hanging the test. With
+// The guard only keeps a broken program from hanging the test; a run that
+// took a tenth of it or more prints its time on stderr ("time: …"). With
 // `boxes`, the message boxes the program shows meanwhile are recorded and
 // answered there.
 class ModalCatcher;

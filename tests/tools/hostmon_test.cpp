@@ -398,7 +398,7 @@ TEST(HostMon, BadCommandLineShowsTheUsageInABoxAndExitsWithTwo)
     for (const auto &c : cases) {
         ModalCatcher boxes;
         std::string output;
-        EXPECT_EQ(2, RunProgram("hostmon.exe", c.arguments, &output, 60000, &boxes)) << c.arguments;
+        EXPECT_EQ(2, RunProgram("hostmon.exe", c.arguments, &output, 3 * EVENT_GUARD_MS, &boxes)) << c.arguments;
         ASSERT_EQ(1u, boxes.records.size()) << c.arguments << "\n" << Describe(boxes.records);
         const ModalRecord &box = boxes.records[0];
         EXPECT_EQ("hostmon", box.caption) << c.arguments;
@@ -413,7 +413,7 @@ TEST(HostMon, BadCommandLineShowsTheUsageInABoxAndExitsWithTwo)
     // Asked for, with somewhere to print it: no box.
     ModalCatcher boxes;
     std::string output;
-    EXPECT_EQ(0, RunProgram("hostmon.exe", "--help", &output, 60000, &boxes));
+    EXPECT_EQ(0, RunProgram("hostmon.exe", "--help", &output, 3 * EVENT_GUARD_MS, &boxes));
     EXPECT_TRUE(boxes.records.empty()) << Describe(boxes.records);
     EXPECT_EQ(0u, output.find(usage)) << output;
     DeleteFileA(log.c_str());
