@@ -66,6 +66,7 @@ bool WaitForPosted(size_t count, DWORD ms = GUARD_MS)
     while (posted.size() < count && GetTickCount() - start < ms) {
         PumpMessages(5);
     }
+    ReportWaitTime("the driver's message " + std::to_string(count), start, ms);
     return posted.size() >= count;
 }
 
@@ -475,6 +476,27 @@ TEST(XraySim, CloseWhileAnImageIsBeingMadeFreesItOrDeliversIt)
     DestroyWindow(window);
 }
 
+// The waits of these cases report their time once it reaches a tenth of
+// their guard, in whole seconds, as the stress rig's table reads it.
+TEST(WaitTimes, ReportedFromATenthOfTheirGuard)
+{
+    const struct {
+        DWORD elapsedMs, guardMs;
+        const char *line;
+    } cases[] = {
+        {0, 120000, ""},
+        {11999, 120000, ""},
+        {12000, 120000, "time: the driver's message 3: 12 s of the 120 s guard\n"},
+        {19500, 120000, "time: the driver's message 3: 19 s of the 120 s guard\n"},
+        {120000, 120000, "time: the driver's message 3: 120 s of the 120 s guard\n"},
+        {999, 1000, ""},
+        {1000, 1000, "time: the driver's message 3: 1 s of the 1 s guard\n"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.line, WaitTimeLine("the driver's message 3", c.elapsedMs, c.guardMs)) << c.elapsedMs;
+    }
+}
+
 TEST(XraySim, CloseWithoutOpenIsHarmless)
 {
     Sim sim;
@@ -500,6 +522,7 @@ TEST(XraySim, ImageTheWindowCannotTakeIsFreedByTheDriver)
     while (sim.memory->Freed().empty() && GetTickCount() - start < GUARD_MS) {
         Sleep(10);
     }
+    ReportWaitTime("the driver's free of the refused image", start, GUARD_MS);
     sim.Close();
     ASSERT_EQ(1u, sim.memory->Allocated().size());
     ASSERT_EQ(1u, sim.memory->Freed().size());

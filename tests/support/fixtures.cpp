@@ -307,6 +307,24 @@ CurrentDirectory::~CurrentDirectory()
     }
 }
 
+std::string WaitTimeLine(const std::string &what, DWORD elapsedMs, DWORD guardMs)
+{
+    unsigned long seconds = elapsedMs / 1000;
+    if (seconds * 10000 < guardMs) {
+        return "";
+    }
+    return "time: " + what + ": " + std::to_string(seconds) + " s of the " + std::to_string(guardMs / 1000) +
+        " s guard\n";
+}
+
+void ReportWaitTime(const std::string &what, DWORD start, DWORD guardMs)
+{
+    std::string line = WaitTimeLine(what, GetTickCount() - start, guardMs);
+    if (!line.empty()) {
+        fputs(line.c_str(), stderr);
+    }
+}
+
 int RunProgram(const char *program, const std::string &arguments, std::string *output, DWORD guardMs,
                ModalCatcher *boxes)
 {
@@ -345,13 +363,7 @@ int RunProgram(const char *program, const std::string &arguments, std::string *o
            boxes != nullptr && GetTickCount() - start < guardMs) {
         boxes->AnswerBoxesOf(process.dwProcessId);
     }
-    // A run that took a tenth of its guard or more says so, for the stress
-    // rig's table of the waits that come near their guards.
-    DWORD seconds = (GetTickCount() - start) / 1000;
-    if (seconds * 10000 >= guardMs) {
-        fprintf(stderr, "time: %s %s: %lu s of the %lu s guard\n", program, arguments.c_str(),
-                static_cast<unsigned long>(seconds), static_cast<unsigned long>(guardMs / 1000));
-    }
+    ReportWaitTime(std::string(program) + " " + arguments, start, guardMs);
     if (waited == WAIT_OBJECT_0) {
         DWORD exitCode = 0;
         GetExitCodeProcess(process.hProcess, &exitCode);

@@ -22,6 +22,14 @@ constexpr DWORD EVENT_GUARD_MS = 120000;
 
 // Runs the thread's queue until it is empty (and at least `ms` milliseconds).
 void PumpMessages(DWORD ms = 0);
+// A wait begun at `start` (GetTickCount) under a guard of `guardMs`: when it
+// took a tenth of its guard or more it says so on stderr ("time: WHAT: N s
+// of the G s guard"), for the stress rig's table of the waits that come
+// near their guards.
+void ReportWaitTime(const std::string &what, DWORD start, DWORD guardMs);
+// The line ReportWaitTime prints for a wait of `elapsedMs`; empty when the
+// wait stayed under a tenth of its guard.
+std::string WaitTimeLine(const std::string &what, DWORD elapsedMs, DWORD guardMs);
 
 // Keeps HKCR\VESTRA\ZRK as it was: existence and every value.
 class RegistryGuard : NoCopy {

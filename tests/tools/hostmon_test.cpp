@@ -92,6 +92,7 @@ struct HostMon {
             Sleep(20);
             lines = ReadLines(log);
         }
+        ReportWaitTime("hostmon's log of " + std::to_string(count) + " lines", start, ms);
         return lines;
     }
     bool Running() const { return WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT; }
@@ -494,16 +495,17 @@ struct SimImages {
     }
 };
 
-// Pumps the station's thread until hostmon has logged `count` lines.
-std::vector<std::string> WaitForLines(const HostMon &mon, size_t count)
+// Pumps the station's thread until hostmon has logged `count` lines, under
+// a guard against a road that stops.
+std::vector<std::string> WaitForLines(const HostMon &mon, size_t count, DWORD guardMs = EVENT_GUARD_MS)
 {
-    // A guard against a road that stops; the images take well under it.
     DWORD start = GetTickCount();
     std::vector<std::string> lines = ReadLines(mon.log);
-    while (lines.size() < count && GetTickCount() - start < EVENT_GUARD_MS) {
+    while (lines.size() < count && GetTickCount() - start < guardMs) {
         PumpMessages(20);
         lines = ReadLines(mon.log);
     }
+    ReportWaitTime("station to hostmon, " + std::to_string(count) + " log lines", start, guardMs);
     return lines;
 }
 
@@ -586,6 +588,7 @@ TEST(SimRoad, HbxSwitchReopensTheSimulatorWithTheGeneratorOrWithF1)
         PumpMessages(20);
         made = ReadWholeFile(simLog);
     } while (made.size() == madeInHbx.size() && GetTickCount() - start < EVENT_GUARD_MS);
+    ReportWaitTime("the simulator's image after the switch", start, EVENT_GUARD_MS);
     ASSERT_EQ(0u, made.find(madeInHbx));
     made.erase(0, madeInHbx.size());
     EXPECT_EQ(1, std::count(made.begin(), made.end(), '\n')) << "made after the switch:\n" << made;
@@ -632,7 +635,9 @@ TEST(SimRoad, BurstOfFiftyArrivesCompleteAndInOrderThroughTheStation)
     ASSERT_EQ(2u, mon.Lines(2).size());
     TestStation station(OnSimulator());
     EXPECT_TRUE(MainCommand(station.window, IDM_START));
-    std::vector<std::string> lines = WaitForLines(mon, 2 + 100);
+    // Fifty images in one wait: up to a minute in the emulated guest under
+    // load, so a guard of its own.
+    std::vector<std::string> lines = WaitForLines(mon, 2 + 100, 5 * EVENT_GUARD_MS);
     ASSERT_EQ(102u, lines.size());
     // The simulator's log gives each image's checksum in the order made.
     std::vector<std::string> made;
