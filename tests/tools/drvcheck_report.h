@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -43,11 +42,7 @@ inline int RunDrvCheck(const std::string &arguments, std::string *output)
 {
     DWORD start = GetTickCount();
     int code = RunProgram("drvcheck.exe", arguments, output);
-    unsigned long seconds = (GetTickCount() - start) / 1000;
-    if (seconds * 10 >= static_cast<unsigned long>(drvcheck::OWN_WORK_LIMIT_S)) {
-        fprintf(stderr, "time: drvcheck %s, its own work at most: %lu s of the %d s guard\n", arguments.c_str(),
-                seconds, drvcheck::OWN_WORK_LIMIT_S);
-    }
+    ReportWaitTime("drvcheck " + arguments + ", its own work at most", start, drvcheck::OWN_WORK_LIMIT_S * 1000u);
     return code;
 }
 
