@@ -92,19 +92,84 @@ st_start_hostmon() {
     shift 3
     rm -f "$log"
     st_check_no_hosts || return 1
-    "$WINE" "$bin/hostmon.exe" --log "$("$WINE" winepath -w "$log")" "$@" >/dev/null 2>&1 </dev/null &
+    local err
+    err=$(st_stderr_file hostmon.exe)
+    "$WINE" "$bin/hostmon.exe" --log "$("$WINE" winepath -w "$log")" "$@" >/dev/null 2>"$err" </dev/null &
     ST_HOSTMON_PID=$!
-    st_wait_lines "$log" '^READY ' "$windows" "$ST_GUARD_START"
+    st_wait_lines "$log" '^READY ' "$windows" "$ST_GUARD_START" && return 0
+    st_explain_start hostmon.exe "$ST_HOSTMON_PID" "$err"
+    return 1
 }
 
 # st_start_station BIN: starts capstation.exe (pid in ST_STATION_PID) and
 # waits for its visible main window (X id in ST_WINDOW).
 st_start_station() {
     local bin=$1
-    "$WINE" "$bin/capstation.exe" >/dev/null 2>&1 </dev/null &
+    local err
+    err=$(st_stderr_file capstation.exe)
+    "$WINE" "$bin/capstation.exe" >/dev/null 2>"$err" </dev/null &
     ST_STATION_PID=$!
-    st_wait_station_window
+    st_wait_station_window && return 0
+    st_explain_start capstation.exe "$ST_STATION_PID" "$err"
+    return 1
 }
+
+# st_stderr_file NAME: where a program started in the background writes its
+# stderr, beside the prefix's display and server state (emptied).
+st_stderr_file() {
+    local file="${WINEPREFIX%/*}/wine-state/$1.stderr"
+    : >"$file" 2>/dev/null || file=/dev/null
+    echo "$file"
+}
+
+# st_wine_status: whether this prefix's Wine server and its private display
+# (wine-env.sh keeps the Xvfb's pid beside the prefix) are up, a line each.
+st_wine_status() {
+    local server="" pid display=${DISPLAY#:} xvfb
+    for pid in $(pgrep -x wineserver; pgrep -x wineserver64; pgrep -x wineserver32); do
+        { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" && server=$pid
+    done
+    if [ -n "$server" ]; then
+        echo "the Wine server of $WINEPREFIX was running (pid $server)"
+    else
+        echo "no Wine server of $WINEPREFIX was running"
+    fi
+    xvfb=$(cat "${WINEPREFIX%/*}/wine-state/xvfb.pid" 2>/dev/null)
+    if [ -S "/tmp/.X11-unix/X$display" ] && [ -n "$xvfb" ] && kill -0 "$xvfb" 2>/dev/null; then
+        echo "the display :$display was up (Xvfb pid $xvfb)"
+    else
+        echo "the display :$display was down"
+    fi
+}
+
+# st_explain_start NAME PID STDERR: why a program started in the background
+# never showed what it was waited for. Still running: its threads' states
+# and its windows; ended: its exit code. Then the Wine server, the display
+# and the last lines of its stderr. Called in the shell that started it,
+# the only one that can read its exit code.
+st_explain_start() {
+    local name=$1 pid=$2 err=$3 t threads="" windows="" w rc
+    if kill -0 "$pid" 2>/dev/null; then
+        for t in /proc/"$pid"/task/*; do
+            threads="$threads ${t##*/}:$(sed 's/.*) //; s/ .*//' "$t/stat" 2>/dev/null)/$(cat "$t/wchan" 2>/dev/null)"
+        done
+        for w in $(xdotool search --pid "$pid" 2>/dev/null); do
+            windows="$windows \"$(xdotool getwindowname "$w" 2>/dev/null)\""
+        done
+        echo "$name: pid $pid is still running; its threads (id:state/wait):$threads; its windows:${windows:- none}"
+    else
+        wait "$pid"
+        rc=$?
+        echo "$name: pid $pid ended with exit code $rc"
+    fi
+    st_wine_status | sed "s/^/$name: /"
+    if [ -s "$err" ]; then
+        echo "$name: the last lines it wrote to stderr:"
+        tail -n 20 "$err" | sed 's/^/  /'
+    else
+        echo "$name: it wrote nothing to stderr"
+    fi
+} >&2
 
 # st_wait_station_window: waits for a station's visible main window, however
 # it was started (X id in ST_WINDOW).
