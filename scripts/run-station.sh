@@ -37,8 +37,8 @@ if [ -n "$user_display" ]; then
 fi
 
 cleanup() {
-    [ -n "${ST_STATION_PID:-}" ] && kill "$ST_STATION_PID" 2>/dev/null || true
-    [ -n "${ST_HOSTMON_PID:-}" ] && kill "$ST_HOSTMON_PID" 2>/dev/null || true
+    # shellcheck disable=SC2086
+    st_end_pids ${ST_STATION_PID:-} ${ST_HOSTMON_PID:-}
     st_end_program capstation.exe hostmon.exe || true
     st_restore_config "$saved"
     bash "$root/scripts/wine-env.sh" "$build" stop

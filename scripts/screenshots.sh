@@ -73,7 +73,7 @@ st_key alt+F4
 st_wait_exit "$ST_STATION_PID"
 ST_STATION_PID=""
 shot 'TLumitaneWnd' hostmon.png
-kill "$ST_HOSTMON_PID" 2>/dev/null || true
+st_end_pids "$ST_HOSTMON_PID"
 ST_HOSTMON_PID=""
 
 # The station's whole window: maximised, as it always opens, on a screen just
@@ -137,6 +137,5 @@ xdotool key Tab Tab
 xdotool type --delay 30 'C:\Sensore\xray.dll'
 xdotool key Return
 shot '^C:\\Sensore\\xray\.dll$' notfound.png
-kill "$ST_STATION_PID" 2>/dev/null || true
-wait "$ST_STATION_PID" 2>/dev/null || true
+st_end_pids "$ST_STATION_PID"
 ST_STATION_PID=""

@@ -88,30 +88,62 @@ st_restore_config() {
 # the background (pid in ST_HOSTMON_PID) and waits until its WINDOWS host
 # windows are ready. Fails at once if a host window is already open.
 st_start_hostmon() {
-    local bin=$1 log=$2 windows=$3
+    local bin=$1 log=$2 windows=$3 err try
     shift 3
     rm -f "$log"
     st_check_no_hosts || return 1
-    local err
-    err=$(st_stderr_file hostmon.exe)
-    "$WINE" "$bin/hostmon.exe" --log "$("$WINE" winepath -w "$log")" "$@" >/dev/null 2>"$err" </dev/null &
-    ST_HOSTMON_PID=$!
-    st_wait_lines "$log" '^READY ' "$windows" "$ST_GUARD_START" && return 0
-    st_explain_start hostmon.exe "$ST_HOSTMON_PID" "$err"
-    return 1
+    for try in 1 2; do
+        err=$(st_stderr_file hostmon.exe)
+        "$WINE" "$bin/hostmon.exe" --log "$("$WINE" winepath -w "$log")" "$@" >/dev/null 2>"$err" </dev/null &
+        ST_HOSTMON_PID=$!
+        st_came_up hostmon.exe "$ST_HOSTMON_PID" "$err" "its $windows READY lines in $log" \
+            st_has_lines "$log" '^READY ' "$windows" && return 0
+        [ "$try" = 1 ] && [ "$ST_SILENT_END" = yes ] && [ ! -s "$log" ] || return 1
+        echo "hostmon.exe: nothing of it ran, so it is started once more" >&2
+    done
 }
 
 # st_start_station BIN: starts capstation.exe (pid in ST_STATION_PID) and
 # waits for its visible main window (X id in ST_WINDOW).
 st_start_station() {
-    local bin=$1
-    local err
-    err=$(st_stderr_file capstation.exe)
-    "$WINE" "$bin/capstation.exe" >/dev/null 2>"$err" </dev/null &
-    ST_STATION_PID=$!
-    st_wait_station_window && return 0
-    st_explain_start capstation.exe "$ST_STATION_PID" "$err"
+    local bin=$1 err try
+    for try in 1 2; do
+        err=$(st_stderr_file capstation.exe)
+        "$WINE" "$bin/capstation.exe" >/dev/null 2>"$err" </dev/null &
+        ST_STATION_PID=$!
+        st_came_up capstation.exe "$ST_STATION_PID" "$err" "its window" st_find_station_window && return 0
+        echo "station: no window appeared" >&2
+        [ "$try" = 1 ] && [ "$ST_SILENT_END" = yes ] || return 1
+        echo "capstation.exe: nothing of it ran, so it is started once more" >&2
+    done
+}
+
+# st_came_up NAME PID STDERR WHAT COMMAND...: waits until COMMAND succeeds
+# (WHAT shows) while the program NAME, started in the background as PID,
+# runs; at most ST_GUARD_START seconds. When the guard runs out or the
+# program ends first, says so and why (st_explain_start) and fails, with
+# ST_SILENT_END set to yes if it ended having written nothing to stderr.
+# Wine, rarely and on a busy machine, ends a program so before its first
+# line: nothing of it ran, and its caller starts it once more. A program
+# that still runs, or that said something, keeps its failure.
+st_came_up() {
+    local name=$1 pid=$2 err=$3 what=$4 start=$SECONDS
+    shift 4
+    ST_SILENT_END=no
+    st_wait_for "$ST_GUARD_START" st_up_or_ended "$pid" "$@"
+    "$@" && return 0
+    if kill -0 "$pid" 2>/dev/null; then
+        echo "$name: $what did not show in $((SECONDS - start)) s" >&2
+    else
+        echo "$name: it ended before $what showed" >&2
+    fi
+    st_explain_start "$name" "$pid" "$err"
     return 1
+}
+st_up_or_ended() {
+    local pid=$1
+    shift
+    "$@" || ! kill -0 "$pid" 2>/dev/null
 }
 
 # st_stderr_file NAME: where a program started in the background writes its
@@ -161,6 +193,7 @@ st_explain_start() {
         wait "$pid"
         rc=$?
         echo "$name: pid $pid ended with exit code $rc"
+        [ -s "$err" ] || ST_SILENT_END=yes
     fi
     st_wine_status | sed "s/^/$name: /"
     if [ -s "$err" ]; then
@@ -251,7 +284,9 @@ st_program_gone() {
 # st_end_program NAME...: ends every Wine process of this prefix running one
 # of the programs NAME (hostmon.exe, capstation.exe), ours or not, and waits
 # until they are gone: SIGTERM, then SIGKILL after ST_END_GRACE seconds.
-# Says which it ended; fails if one is still there after the guard.
+# A killed program's X windows outlive its process for a moment (the X
+# server destroys them when it sees the connection close): they are waited
+# for too. Says which it ended; fails if one is still there after the guard.
 st_end_program() {
     local name pids pid status=0
     for name in "$@"; do
@@ -271,8 +306,31 @@ st_end_program() {
         for pid in $pids; do
             wait "$pid" 2>/dev/null || true
         done
+        # shellcheck disable=SC2086
+        if ! st_wait_for "$ST_GUARD_END" st_windows_gone $pids; then
+            echo "$name's windows still there after it ended: pid" $pids >&2
+            status=1
+        fi
     done
     return "$status"
+}
+# st_end_pids PID...: ends programs this shell started in the background
+# (SIGTERM) and waits until they and their X windows are gone.
+st_end_pids() {
+    local pid
+    [ $# -gt 0 ] || return 0
+    kill "$@" 2>/dev/null
+    for pid in "$@"; do
+        wait "$pid" 2>/dev/null
+    done
+    st_wait_for "$ST_GUARD_END" st_windows_gone "$@"
+}
+# st_windows_gone PID...: no X window of the private display belongs to them.
+st_windows_gone() {
+    local pid
+    for pid in "$@"; do
+        [ -z "$(xdotool search --pid "$pid" 2>/dev/null)" ] || return 1
+    done
 }
 
 # st_check_no_hosts: fails, saying so, when a window of the front end or of
@@ -282,9 +340,11 @@ st_end_program() {
 # found by title (the host monitor's titles start with the class) and the
 # host monitor by its processes.
 st_check_no_hosts() {
-    local found="" w pids
+    local found="" w pids name
     for w in $(xdotool search --name "$ST_HOST_CLASSES" 2>/dev/null); do
-        found="$found \"$(xdotool getwindowname "$w" 2>/dev/null)\" (pid $(xdotool getwindowpid "$w" 2>/dev/null || echo '?'))"
+        # One destroyed since the search (a program just ended) is not open.
+        name=$(xdotool getwindowname "$w" 2>/dev/null) || continue
+        found="$found \"$name\" (pid $(xdotool getwindowpid "$w" 2>/dev/null || echo '?'))"
     done
     pids=$(st_program_pids hostmon.exe)
     [ -n "$pids" ] && found="$found hostmon.exe running (pid $(echo $pids))"
@@ -328,8 +388,8 @@ st_guard_config() {
     st_on_exit st_end_and_restore
 }
 st_end_and_restore() {
-    [ -n "${ST_STATION_PID:-}" ] && kill "$ST_STATION_PID" 2>/dev/null
-    [ -n "${ST_HOSTMON_PID:-}" ] && kill "$ST_HOSTMON_PID" 2>/dev/null
+    # shellcheck disable=SC2086
+    st_end_pids ${ST_STATION_PID:-} ${ST_HOSTMON_PID:-}
     st_end_program capstation.exe hostmon.exe
     st_restore_config "$ST_SAVED"
 }

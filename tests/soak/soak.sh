@@ -42,8 +42,7 @@ start=$(date +%s)
 timeout "$deadline" "$WINE" "$bin/capstation.exe" >/dev/null 2>&1 </dev/null
 station_exit=$?
 seconds=$(($(date +%s) - start))
-kill "$ST_HOSTMON_PID" 2>/dev/null
-wait "$ST_HOSTMON_PID" 2>/dev/null
+st_end_pids "$ST_HOSTMON_PID"
 ST_HOSTMON_PID=""
 
 # The bare clipboard calls of the same pairs, for the heap per pair: as the
