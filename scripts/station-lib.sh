@@ -315,12 +315,14 @@ st_end_program() {
     return "$status"
 }
 # st_end_pids PID...: ends programs this shell started in the background
-# (SIGTERM) and waits until they and their X windows are gone.
+# (SIGTERM, then SIGKILL after ST_END_GRACE seconds) and waits until they
+# and their X windows are gone.
 st_end_pids() {
     local pid
     [ $# -gt 0 ] || return 0
     kill "$@" 2>/dev/null
     for pid in "$@"; do
+        st_wait_for "$ST_END_GRACE" st_pid_gone "$pid" || kill -KILL "$pid" 2>/dev/null
         wait "$pid" 2>/dev/null
     done
     st_wait_for "$ST_GUARD_END" st_windows_gone "$@"
