@@ -195,14 +195,19 @@ st_explain_start() {
         echo "$name: pid $pid ended with exit code $rc"
         [ -s "$err" ] || ST_SILENT_END=yes
     fi
-    st_wine_status | sed "s/^/$name: /"
-    if [ -s "$err" ]; then
-        echo "$name: the last lines it wrote to stderr:"
-        tail -n 20 "$err" | sed 's/^/  /'
-    else
-        echo "$name: it wrote nothing to stderr"
-    fi
+    { st_wine_status; st_stderr_tail "$err" it; } | sed "s/^/$name: /; s/^$name:   /  /"
 } >&2
+
+# st_stderr_tail FILE WHO: the last lines WHO wrote to stderr (FILE), or
+# that it wrote nothing.
+st_stderr_tail() {
+    if [ -s "$1" ]; then
+        echo "the last lines $2 wrote to stderr:"
+        tail -n 20 "$1" | sed 's/^/  /'
+    else
+        echo "$2 wrote nothing to stderr"
+    fi
+}
 
 # st_wait_station_window: waits for a station's visible main window, however
 # it was started (X id in ST_WINDOW).
